@@ -1,0 +1,54 @@
+// Running the real binaries: their exact output, exit status and, through
+// the simulated driver's trace, the calls they make.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace marnel::test {
+
+struct Outcome {
+	bool exited = false;
+	int status = -1; // exit status when exited
+	int signal = 0;  // the signal that ended it otherwise
+	std::string out;
+	std::string err;
+};
+
+struct Command {
+	std::vector<std::string> argv;
+	std::vector<std::string> env;   // NAME=VALUE, added to this process's
+	double stop_after = 0;          // seconds; 0 waits for it to end
+	int stop_signal = 2;            // SIGINT, as from a terminal
+};
+
+Outcome run(const Command &c);
+
+// A private simulated driver: its own MARNEL_SIM_DIR, unloaded and removed
+// at the end, so tests can run in parallel.
+class SimDriver {
+public:
+	SimDriver();
+	~SimDriver();
+	SimDriver(const SimDriver &) = delete;
+	SimDriver &operator=(const SimDriver &) = delete;
+
+	Outcome sim(std::vector<std::string> args) const;
+	void load(unsigned capacity = 1024) const;
+	std::map<std::string, long long> status() const;
+	// Runs a command with the driver preloaded, tracing into trace_name.
+	Outcome run(std::vector<std::string> argv, double stop_after = 0,
+		    std::vector<std::string> env = {},
+		    const std::string &trace_name = "trace") const;
+	std::vector<std::string> trace(const std::string &name = "trace") const;
+	const std::string &dir() const { return dir_; }
+
+private:
+	std::string dir_;
+};
+
+std::vector<std::string> lines_starting(const std::vector<std::string> &lines,
+					const std::string &prefix);
+
+} // namespace marnel::test
