@@ -49,7 +49,8 @@ struct Open {
 	int fd;
 	Entry entry;
 	Queue queue;
-	std::string text; // the status entry's snapshot
+	std::string text; // the status entry's snapshot, taken at the first read
+	bool snapped = false;
 	std::size_t offset = 0;
 };
 
@@ -228,8 +229,6 @@ int open_entry(Entry entry, const char *path, int flags)
 	int err = o->queue.attach(state_dir());
 	if (err == 0 && access != wanted)
 		err = EACCES;
-	if (err == 0 && entry == Entry::status)
-		err = o->queue.status(o->text);
 	int fd = -1;
 	if (err == 0) {
 		// A real descriptor reserves the number, so nothing else in
@@ -257,6 +256,11 @@ ssize_t read_entry(Open &o, void *buf, std::size_t count)
 	if (o.entry == Entry::enqueue)
 		return fail(EBADF);
 	if (o.entry == Entry::status) {
+		if (!o.snapped) {
+			if (int err = o.queue.status(o.text); err != 0)
+				return fail(err);
+			o.snapped = true;
+		}
 		std::size_t n = std::min(count, o.text.size() - o.offset);
 		if (copy_to_caller(buf, o.text.data() + o.offset, n) != 0)
 			return fail(EFAULT);

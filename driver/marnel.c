@@ -1,0 +1,223 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * marnel: a bounded FIFO of ints behind /proc/marnel/.
+ *
+ * enqueue takes 8-byte records holding decimal text, dequeue hands out the
+ * oldest value as text and returns 0, "-1" when the queue is empty, and
+ * status shows the counters. docs/queue-driver.md is the contract.
+ */
+#define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
+
+#include <linux/kernel.h>
+#include <linux/kfifo.h>
+#include <linux/module.h>
+#include <linux/mutex.h>
+#include <linux/proc_fs.h>
+#include <linux/seq_file.h>
+#include <linux/uaccess.h>
+#include <linux/uidgid.h>
+
+#define MARNEL_RECORD_SIZE	8
+#define MARNEL_MAX_CAPACITY	(1U << 20)
+
+static unsigned int capacity = 1024;
+module_param(capacity, uint, 0444);
+MODULE_PARM_DESC(capacity, "Values the queue holds, 1 to 1048576 (default 1024)");
+
+static int group = -1;
+module_param(group, int, 0444);
+MODULE_PARM_DESC(group, "Group id that may also write enqueue and read dequeue (default: root only)");
+
+/* One lock for the queue and its counters: every operation is short. */
+static DEFINE_MUTEX(marnel_lock);
+static DECLARE_KFIFO_PTR(marnel_fifo, int);
+static u64 accepted, refused_full, refused_malformed, delivered, end_markers;
+
+static struct proc_dir_entry *marnel_dir;
+
+/* Each entry is opened in its one direction only; root passes DAC checks. */
+static int marnel_open_for(struct file *file, fmode_t mode)
+{
+	if ((file->f_mode & (FMODE_READ | FMODE_WRITE)) != mode)
+		return -EACCES;
+	return 0;
+}
+
+static int enqueue_open(struct inode *inode, struct file *file)
+{
+	return marnel_open_for(file, FMODE_WRITE);
+}
+
+static ssize_t enqueue_write(struct file *file, const char __user *buf,
+			     size_t count, loff_t *ppos)
+{
+	char record[MARNEL_RECORD_SIZE + 1];
+	bool wellformed = false;
+	ssize_t ret;
+	int value;
+
+	if (count == MARNEL_RECORD_SIZE) {
+		if (copy_from_user(record, buf, MARNEL_RECORD_SIZE))
+			return -EFAULT;
+		/* The text ends at its first NUL, or after the 8th byte. */
+		record[MARNEL_RECORD_SIZE] = '\0';
+		wellformed = !kstrtoint(record, 10, &value);
+	}
+
+	if (mutex_lock_interruptible(&marnel_lock))
+		return -ERESTARTSYS;
+	if (!wellformed) {
+		refused_malformed++;
+		ret = -EINVAL;
+	} else if (kfifo_len(&marnel_fifo) >= capacity) {
+		refused_full++;
+		ret = -ENOSPC;
+	} else {
+		kfifo_put(&marnel_fifo, value);
+		accepted++;
+		ret = MARNEL_RECORD_SIZE;
+	}
+	mutex_unlock(&marnel_lock);
+	return ret;
+}
+
+static int dequeue_open(struct inode *inode, struct file *file)
+{
+	return marnel_open_for(file, FMODE_READ);
+}
+
+/*
+ * A delivery returns 0, not a byte count: callers tell a value by that.
+ * The value leaves the queue only once its text has reached the caller.
+ */
+static ssize_t dequeue_read(struct file *file, char __user *buf,
+			    size_t count, loff_t *ppos)
+{
+	char text[12];	/* "-2147483648" and a NUL */
+	bool empty;
+	size_t len;
+	ssize_t ret = 0;
+	int value;
+
+	if (mutex_lock_interruptible(&marnel_lock))
+		return -ERESTARTSYS;
+	empty = !kfifo_peek(&marnel_fifo, &value);
+	if (empty)
+		value = -1;
+	len = scnprintf(text, sizeof(text), "%d", value);
+	if (count < len)
+		ret = -EINVAL;
+	else if (copy_to_user(buf, text, min(count, len + 1)))
+		ret = -EFAULT;
+	else if (empty)
+		end_markers++;
+	else {
+		kfifo_skip(&marnel_fifo);
+		delivered++;
+	}
+	mutex_unlock(&marnel_lock);
+	return ret;
+}
+
+static int status_show(struct seq_file *m, void *v)
+{
+	if (mutex_lock_interruptible(&marnel_lock))
+		return -ERESTARTSYS;
+	seq_printf(m, "capacity: %u\n", capacity);
+	seq_printf(m, "depth: %u\n", kfifo_len(&marnel_fifo));
+	seq_printf(m, "accepted: %llu\n", accepted);
+	seq_printf(m, "refused_full: %llu\n", refused_full);
+	seq_printf(m, "refused_malformed: %llu\n", refused_malformed);
+	seq_printf(m, "delivered: %llu\n", delivered);
+	seq_printf(m, "end_markers: %llu\n", end_markers);
+	mutex_unlock(&marnel_lock);
+	return 0;
+}
+
+static int status_open(struct inode *inode, struct file *file)
+{
+	int ret = marnel_open_for(file, FMODE_READ);
+
+	return ret ? ret : single_open(file, status_show, NULL);
+}
+
+static const struct proc_ops enqueue_ops = {
+	.proc_open	= enqueue_open,
+	.proc_write	= enqueue_write,
+	.proc_lseek	= noop_llseek,
+};
+
+static const struct proc_ops dequeue_ops = {
+	.proc_open	= dequeue_open,
+	.proc_read	= dequeue_read,
+	.proc_lseek	= noop_llseek,
+};
+
+static const struct proc_ops status_ops = {
+	.proc_open	= status_open,
+	.proc_read	= seq_read,
+	.proc_lseek	= seq_lseek,
+	.proc_release	= single_release,
+};
+
+static int __init marnel_init(void)
+{
+	umode_t enqueue_mode = 0200, dequeue_mode = 0400;
+	struct proc_dir_entry *enq, *deq, *st;
+	kgid_t gid = GLOBAL_ROOT_GID;
+	int ret;
+
+	if (capacity < 1 || capacity > MARNEL_MAX_CAPACITY) {
+		pr_err("capacity must be 1 to %u\n", MARNEL_MAX_CAPACITY);
+		return -EINVAL;
+	}
+	if (group >= 0) {
+		gid = make_kgid(&init_user_ns, group);
+		if (!gid_valid(gid)) {
+			pr_err("invalid group %d\n", group);
+			return -EINVAL;
+		}
+		enqueue_mode = 0220;
+		dequeue_mode = 0440;
+	}
+
+	/* kfifo rounds up to a power of two, and needs at least 2 slots. */
+	ret = kfifo_alloc(&marnel_fifo, max(capacity, 2U), GFP_KERNEL);
+	if (ret)
+		return ret;
+
+	marnel_dir = proc_mkdir("marnel", NULL);
+	if (!marnel_dir)
+		goto nomem;
+	enq = proc_create("enqueue", enqueue_mode, marnel_dir, &enqueue_ops);
+	deq = proc_create("dequeue", dequeue_mode, marnel_dir, &dequeue_ops);
+	st = proc_create("status", 0444, marnel_dir, &status_ops);
+	if (!enq || !deq || !st) {
+		proc_remove(marnel_dir);
+		goto nomem;
+	}
+	proc_set_user(enq, GLOBAL_ROOT_UID, gid);
+	proc_set_user(deq, GLOBAL_ROOT_UID, gid);
+	return 0;
+
+nomem:
+	kfifo_free(&marnel_fifo);
+	return -ENOMEM;
+}
+
+static void __exit marnel_exit(void)
+{
+	/*
+	 * Waits for every caller inside a handler; later calls on descriptors
+	 * that stay open fail with EIO, so the queue can go.
+	 */
+	proc_remove(marnel_dir);
+	kfifo_free(&marnel_fifo);
+}
+
+module_init(marnel_init);
+module_exit(marnel_exit);
+
+MODULE_LICENSE("GPL");
+MODULE_DESCRIPTION("A bounded FIFO of ints behind /proc/marnel");
+MODULE_VERSION("0.1.0");

@@ -1,0 +1,108 @@
+#!/bin/bash
+# Boots Debian's kernel in qemu with the marnel module built from driver/,
+# and runs the conformance suite and the tools against it.
+#
+#   vm/run.sh BINDIR [WORKDIR]
+#
+# BINDIR holds pushwell, drawwell and marnel-conformance. Exit status: the
+# scenario's (0 passed), 77 when the machine cannot run it (the reason is
+# printed). MARNEL_VM_TIMEOUT bounds the whole run (seconds, default 900).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+bin=$(cd "${1:?usage: vm/run.sh BINDIR [WORKDIR]}" && pwd)
+work=${2:-$(mktemp -d)}
+limit=${MARNEL_VM_TIMEOUT:-900}
+started=$(date +%s)
+
+skip() {
+	echo "SKIPPED: $*"
+	exit 77
+}
+fail() {
+	echo "FAILED: $*"
+	exit 1
+}
+
+kernel_version() {
+	local v
+	for v in $(ls /boot/vmlinuz-* 2>/dev/null | sort -V -r); do
+		v=${v#/boot/vmlinuz-}
+		if [ -r "/boot/vmlinuz-$v" ] && [ -d "/lib/modules/$v/build" ]; then
+			echo "$v"
+			return
+		fi
+	done
+}
+
+missing=()
+command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
+command -v cpio >/dev/null || missing+=(cpio)
+command -v make >/dev/null || missing+=(make)
+command -v gcc >/dev/null || missing+=(gcc)
+# The initramfs needs a busybox that runs without shared libraries.
+if ! [ -x /bin/busybox ] || ldd /bin/busybox >/dev/null 2>&1; then
+	missing+=(busybox-static)
+fi
+[ -n "$(kernel_version)" ] || missing+=(linux-image-amd64 linux-headers-amd64)
+if [ ${#missing[@]} -gt 0 ]; then
+	[ "$(id -u)" = 0 ] || skip "missing ${missing[*]} (run as root to install them)"
+	echo "installing ${missing[*]}"
+	export DEBIAN_FRONTEND=noninteractive
+	{ apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; } \
+		>"$work.apt.log" 2>&1 || skip "could not install ${missing[*]}: see $work.apt.log"
+fi
+kver=$(kernel_version)
+[ -n "$kver" ] || skip "no kernel image with headers in /boot"
+for tool in pushwell drawwell marnel-conformance; do
+	[ -x "$bin/$tool" ] || fail "$bin/$tool is not built"
+done
+
+rm -rf "$work/driver" "$work/root"
+mkdir -p "$work/driver" "$work/root"
+
+# The module, built against the headers of the kernel that will boot.
+cp "$here/../driver/marnel.c" "$here/../driver/Kbuild" "$work/driver/"
+make -C "/lib/modules/$kver/build" M="$work/driver" W=1 modules \
+	>"$work/module-build.log" 2>&1 || { cat "$work/module-build.log"; fail "module build"; }
+if grep -q 'warning:' "$work/module-build.log"; then
+	cat "$work/module-build.log"
+	fail "the module build printed warnings"
+fi
+
+# A small initramfs: busybox, the module, the binaries the build produced
+# and the shared libraries they need.
+root=$work/root
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/marnel,lib/modules}
+cp /bin/busybox "$root/bin/"
+cp "$work/driver/marnel.ko" "$root/lib/modules/"
+cp "$here/init" "$root/init"
+cp "$here/scenario.sh" "$root/scenario.sh"
+for tool in pushwell drawwell marnel-conformance; do
+	cp "$bin/$tool" "$root/opt/marnel/"
+	ldd "$bin/$tool" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' |
+		while read -r lib; do cp -L --parents "$lib" "$root/"; done
+done
+chmod +x "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
+
+echo "booting $kver under qemu (tcg)"
+set +e
+timeout "$limit" qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
+	-kernel "/boot/vmlinuz-$kver" -initrd "$work/initramfs.gz" \
+	-append "console=ttyS0 panic=-1 quiet" </dev/null >"$work/console.log" 2>&1
+qemu_status=$?
+set -e
+tr -d '\r' <"$work/console.log" >"$work/console.txt"
+cat "$work/console.txt"
+echo "VM run: $(($(date +%s) - started)) s"
+
+[ $qemu_status -ne 124 ] || fail "no result within $limit s"
+result=$(sed -n 's/^MARNEL-VM-RESULT: //p' "$work/console.txt")
+[ -n "$result" ] || fail "the scenario reported no result (qemu status $qemu_status)"
+if grep -E -q 'BUG:|WARNING:|Oops|Call Trace:|Kernel panic|general protection' "$work/console.txt"; then
+	fail "the kernel log shows a problem"
+fi
+grep -q '^taint: clean' "$work/console.txt" || fail "the kernel is tainted beyond the out-of-tree module"
+[ "$result" = 0 ] || fail "$result scenario checks failed"
+echo "PASSED"

@@ -1,0 +1,108 @@
+# Runs inside the virtual machine: the driver contract against the kernel
+# module, then pushwell and drawwell end to end. Prints one line per check;
+# the exit status is the number of failed checks.
+failed=0
+check() {
+	desc=$1
+	shift
+	if "$@"; then
+		echo "ok: $desc"
+	else
+		echo "FAIL: $desc"
+		failed=$((failed + 1))
+	fi
+}
+field() {
+	sed -n "s/^$1: //p" /proc/marnel/status
+}
+show_status() {
+	echo "status $1: $(tr '\n' ' ' </proc/marnel/status)"
+}
+conserved() {
+	[ "$(field accepted)" -eq $(($(field delivered) + $(field depth))) ]
+}
+ko=/lib/modules/marnel.ko
+
+echo "=== the contract, against the kernel module"
+check "insmod capacity=16" insmod $ko capacity=16
+check "enqueue is 0200" [ "$(stat -c %a /proc/marnel/enqueue)" = 200 ]
+check "dequeue is 0400" [ "$(stat -c %a /proc/marnel/dequeue)" = 400 ]
+check "status is 0444" [ "$(stat -c %a /proc/marnel/status)" = 444 ]
+check "conformance suite" marnel-conformance
+check "rmmod" rmmod marnel
+
+check "insmod group=100" insmod $ko group=100
+check "group may write enqueue" [ "$(stat -c %a:%g /proc/marnel/enqueue)" = 220:100 ]
+check "group may read dequeue" [ "$(stat -c %a:%g /proc/marnel/dequeue)" = 440:100 ]
+rmmod marnel
+check "capacity=0 is refused" sh -c "! insmod $ko capacity=0 2>/dev/null"
+check "no entries after a refused load" [ ! -e /proc/marnel ]
+
+echo "=== pushwell fills, drawwell drains (default capacity)"
+check "insmod" insmod $ko
+start=$(date +%s)
+# In the foreground, so SIGINT reaches pushwell as from a terminal.
+timeout -s INT 3 pushwell 42
+check "pushwell ended by SIGINT" [ $? -eq 130 ]
+show_status "after pushwell"
+check "queue full" [ "$(field depth)" -eq 1024 ]
+check "1024 accepted" [ "$(field accepted)" -eq 1024 ]
+check "refusals did not stop pushwell" [ "$(field refused_full)" -gt 0 ]
+out=$(drawwell)
+check "drawwell exit status 255" [ $? -eq 255 ]
+check "drawwell printed nothing" [ -z "$out" ]
+show_status "after drawwell"
+check "queue empty" [ "$(field depth)" -eq 0 ]
+check "1024 delivered" [ "$(field delivered)" -eq 1024 ]
+check "one end marker" [ "$(field end_markers)" -eq 1 ]
+check "accepted = delivered + depth" conserved
+echo "fill and drain took $(($(date +%s) - start)) s"
+
+echo "=== two pushwell and two drawwell at once"
+check "rmmod" rmmod marnel
+check "insmod capacity=64" insmod $ko capacity=64
+touch /tmp/writing
+# Background jobs ignore SIGINT here; SIGTERM stops them.
+timeout -s TERM 3 pushwell 7 &
+w1=$!
+timeout -s TERM 3 pushwell 9 &
+w2=$!
+reader() {
+	while [ -e /tmp/writing ]; do
+		out=$(drawwell)
+		rc=$?
+		{ [ $rc -eq 255 ] && [ -z "$out" ]; } || echo "drawwell: $rc '$out'" >>/tmp/bad
+		echo >>/tmp/runs
+	done
+}
+reader &
+r1=$!
+reader &
+r2=$!
+wait $w1 $w2
+rm /tmp/writing
+wait $r1 $r2
+drawwell
+show_status "after the race"
+check "every drawwell ended at the end marker, silently" [ ! -e /tmp/bad ]
+echo "drawwell runs: $(wc -l </tmp/runs)"
+check "values were queued" [ "$(field accepted)" -gt 0 ]
+check "nothing left" [ "$(field depth)" -eq 0 ]
+check "accepted = delivered + depth" conserved
+
+echo "=== unloading while pushwell writes"
+timeout -s TERM 4 pushwell 5 &
+w=$!
+sleep 1
+check "rmmod while the entry is open" rmmod marnel
+check "entries gone" [ ! -e /proc/marnel ]
+check "pushwell still running" kill -0 $w
+check "insmod again" insmod $ko
+sleep 1
+check "the old descriptor does not reach the new queue" [ "$(field accepted)" -eq 0 ]
+wait $w
+check "pushwell ended by SIGTERM" [ $? -eq 143 ]
+check "rmmod" rmmod marnel
+
+echo "scenario: $failed failed"
+exit $failed
