@@ -67,7 +67,7 @@ std::vector<ScriptedRead> script;
 std::size_t script_next = 0;
 bool script_parsed = false;
 
-int entry_of(const char *path, Entry &e)
+bool entry_of(const char *path, Entry &e)
 {
 	if (!path)
 		return false;
@@ -298,6 +298,8 @@ ssize_t write_entry(Open &o, const void *buf, std::size_t count)
 	if (o.entry != Entry::enqueue)
 		return fail(EBADF);
 	int err = o.queue.enqueue(buf, count);
+	if (trace_fd() < 0)
+		return err == 0 ? static_cast<ssize_t>(count) : fail(err);
 	char shown[16];
 	std::size_t n = std::min(count, sizeof shown);
 	std::string data = copy_from_caller(shown, buf, n) == 0 ? hex(shown, n) : "?";
