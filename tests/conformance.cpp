@@ -2,7 +2,12 @@
 // the same program runs against the simulated driver and the kernel module.
 // It needs a loaded driver that no one else is using.
 #include <fcntl.h>
+#include <linux/userfaultfd.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -413,6 +418,77 @@ TEST_F(Driver, ConcurrentWritersAndReadersLoseNothing)
 			EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end()));
 		}
 	EXPECT_EQ(delta("accepted"), 2 * per_writer);
+}
+
+// A reader whose buffer faults into userfaultfd holds the driver's lock
+// for as long as the fault stays unresolved; a writer waiting for that lock
+// must still give way to a signal.
+TEST_F(Driver, AWaitForTheLockEndsOnASignal)
+{
+	if (access("/proc/marnel", F_OK) != 0)
+		GTEST_SKIP() << "a simulated driver: its waits are a few instructions and "
+				"not interruptible";
+	int uffd = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC));
+	if (uffd < 0)
+		GTEST_SKIP() << "no userfaultfd here: " << strerror(errno);
+	uffdio_api api{UFFD_API, 0, 0};
+	ASSERT_EQ(ioctl(uffd, UFFDIO_API, &api), 0) << strerror(errno);
+	auto page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+	void *page = mmap(nullptr, page_size, PROT_READ | PROT_WRITE,
+			  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	ASSERT_NE(page, MAP_FAILED);
+	uffdio_register reg{{reinterpret_cast<__u64>(page), page_size},
+			    UFFDIO_REGISTER_MODE_MISSING, 0};
+	ASSERT_EQ(ioctl(uffd, UFFDIO_REGISTER, &reg), 0) << strerror(errno);
+
+	ASSERT_EQ(put_text(in, "5").ret, 8);
+	ssize_t held_read = -2;
+	std::thread holder([&] { held_read = read(out, page, 11); });
+	pollfd fault{uffd, POLLIN, 0};
+	ASSERT_EQ(poll(&fault, 1, 10000), 1) << "the reader never faulted";
+	uffd_msg msg{};
+	ASSERT_EQ(read(uffd, &msg, sizeof msg), static_cast<ssize_t>(sizeof msg));
+
+	struct sigaction wake {}, old {};
+	wake.sa_handler = [](int) {};
+	sigemptyset(&wake.sa_mask);
+	wake.sa_flags = 0; // no SA_RESTART: the wait must end with EINTR
+	sigaction(SIGUSR1, &wake, &old);
+	std::atomic<pid_t> waiter_tid{0};
+	std::atomic<bool> done{false};
+	Result waited{};
+	std::thread waiter([&] {
+		waiter_tid = static_cast<pid_t>(syscall(SYS_gettid));
+		waited = put_text(in, "6");
+		done = true;
+	});
+	// Until the write gives up: a signal that lands before the write
+	// starts is simply followed by the next one.
+	for (int i = 0; i < 200 && !done; i++) {
+		if (waiter_tid)
+			syscall(SYS_tgkill, getpid(), waiter_tid.load(), SIGUSR1);
+		usleep(50000);
+	}
+	bool gave_up = done;
+
+	std::vector<char> zeros(page_size, 0);
+	uffdio_copy copy{reinterpret_cast<__u64>(page), reinterpret_cast<__u64>(zeros.data()),
+			 page_size, 0, 0};
+	ASSERT_EQ(ioctl(uffd, UFFDIO_COPY, &copy), 0) << strerror(errno);
+	holder.join();
+	if (!gave_up)
+		syscall(SYS_tgkill, getpid(), waiter_tid.load(), SIGUSR1);
+	waiter.join();
+	sigaction(SIGUSR1, &old, nullptr);
+
+	EXPECT_TRUE(gave_up) << "the waiting write ignored the signals";
+	EXPECT_EQ(waited.ret, -1);
+	EXPECT_EQ(waited.error, EINTR);
+	EXPECT_EQ(held_read, 0);
+	EXPECT_STREQ(static_cast<char *>(page), "5");
+	EXPECT_EQ(take_value(out), "-1"); // the interrupted write queued nothing
+	munmap(page, page_size);
+	close(uffd);
 }
 
 } // namespace
