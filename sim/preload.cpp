@@ -60,10 +60,12 @@ struct ScriptedRead {
 	std::string bytes;
 };
 
-std::mutex table_mutex;
+// Never destroyed: an atexit handler or another thread may still call
+// read or write after this library's destructors have run.
+std::mutex &table_mutex = *new std::mutex;
 std::atomic<int> open_count{0}; // lets foreign descriptors skip the lock
-std::vector<std::unique_ptr<Open>> table;
-std::vector<ScriptedRead> script;
+std::vector<std::unique_ptr<Open>> &table = *new std::vector<std::unique_ptr<Open>>;
+std::vector<ScriptedRead> &script = *new std::vector<ScriptedRead>;
 std::size_t script_next = 0;
 bool script_parsed = false;
 
