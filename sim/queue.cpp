@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace marnel::sim {
@@ -71,14 +72,16 @@ int load(const std::string &dir, std::uint32_t capacity, std::string &why)
 		return EINVAL;
 	}
 	if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+		int err = errno;
 		why = dir;
-		return errno;
+		return err;
 	}
 	// A shared folder such as /tmp could hold someone else's folder or link.
 	struct stat st {};
 	if (lstat(dir.c_str(), &st) != 0) {
+		int err = errno;
 		why = dir;
-		return errno;
+		return err;
 	}
 	if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
 	    (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
@@ -89,8 +92,9 @@ int load(const std::string &dir, std::uint32_t capacity, std::string &why)
 	std::string tmp = dir + "/.queue.XXXXXX";
 	int fd = mkstemp(tmp.data());
 	if (fd < 0) {
+		int err = errno;
 		why = dir;
-		return errno;
+		return err;
 	}
 	std::size_t size = Shared::bytes(capacity);
 	int err = 0;
@@ -102,7 +106,7 @@ int load(const std::string &dir, std::uint32_t capacity, std::string &why)
 		err = errno;
 	close(fd);
 	if (err == 0) {
-		auto *s = static_cast<Shared *>(map);
+		auto *s = new (map) Shared{};
 		pthread_mutexattr_t attr;
 		pthread_mutexattr_init(&attr);
 		pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
