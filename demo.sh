@@ -2,9 +2,16 @@
 # Builds the tools and fills and drains a queue on the simulated driver.
 set -eu
 cd "$(dirname "$0")"
-cmake --preset default >/dev/null
-cmake --build --preset default >/dev/null
-bin=$PWD/build/default/bin
+. ./deps.sh
+deps_ensure build
+
+jobs=$(nproc 2>/dev/null || echo 2)
+echo "building pushwell, drawwell and the simulated driver in build/demo ($jobs jobs)"
+log=build/demo-configure.log
+mkdir -p build
+cmake --preset demo >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build --preset demo -j "$jobs"
+bin=$PWD/build/demo/bin
 export PATH="$bin:$PATH"
 
 MARNEL_SIM_DIR=$(mktemp -d)

@@ -26,35 +26,16 @@ fail() {
 	exit 1
 }
 
-kernel_version() {
-	local v
-	for v in $(ls /boot/vmlinuz-* 2>/dev/null | sort -V -r); do
-		v=${v#/boot/vmlinuz-}
-		if [ -r "/boot/vmlinuz-$v" ] && [ -d "/lib/modules/$v/build" ]; then
-			echo "$v"
-			return
-		fi
-	done
-}
-
-missing=()
-command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
-command -v cpio >/dev/null || missing+=(cpio)
-command -v make >/dev/null || missing+=(make)
-command -v gcc >/dev/null || missing+=(gcc)
-# The initramfs needs a busybox that runs without shared libraries.
-if ! [ -x /bin/busybox ] || ldd /bin/busybox >/dev/null 2>&1; then
-	missing+=(busybox-static)
-fi
-[ -n "$(kernel_version)" ] || missing+=(linux-image-amd64 linux-headers-amd64)
-if [ ${#missing[@]} -gt 0 ]; then
-	[ "$(id -u)" = 0 ] || skip "missing ${missing[*]} (run as root to install them)"
-	echo "installing ${missing[*]}"
+. "$here/../deps.sh"
+missing=$(deps_missing vm)
+if [ -n "$missing" ]; then
+	[ "$(id -u)" = 0 ] || skip "missing $missing (run as root to install them)"
+	echo "installing $missing"
 	export DEBIAN_FRONTEND=noninteractive
-	{ apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; } \
-		>"$work.apt.log" 2>&1 || skip "could not install ${missing[*]}: see $work.apt.log"
+	{ apt-get update && apt-get install -y --no-install-recommends $missing; } \
+		>"$work.apt.log" 2>&1 || skip "could not install $missing: see $work.apt.log"
 fi
-kver=$(kernel_version)
+kver=$(deps_kernel_version)
 [ -n "$kver" ] || skip "no kernel image with headers in /boot"
 for tool in pushwell drawwell marnel-conformance; do
 	[ -x "$bin/$tool" ] || fail "$bin/$tool is not built"

@@ -1,0 +1,75 @@
+# The Debian packages that each job needs, in one place. Sourced by
+# demo.sh, check.sh, vm/run.sh and .ci/run:
+#
+#   . ./deps.sh && deps_ensure build test
+#
+# deps_ensure installs what is missing when run as root on Debian or Ubuntu;
+# otherwise it prints the one command that would and exits 1.
+
+deps_build="cmake g++ make"
+deps_test="libgtest-dev binutils strace groff-base"
+# The module is built with W=1, which runs the kernel's kernel-doc: perl.
+deps_vm="qemu-system-x86 busybox-static cpio gcc make perl"
+deps_ci="debootstrap git ca-certificates"
+
+# The newest kernel in /boot that has headers to build a module against.
+deps_kernel_version() {
+	local image v
+	for image in $(ls /boot/vmlinuz-* 2>/dev/null | sort -V -r); do
+		v=${image#/boot/vmlinuz-}
+		if [ -r "$image" ] && [ -d "/lib/modules/$v/build" ]; then
+			echo "$v"
+			return
+		fi
+	done
+}
+
+# The packages of the named groups that are not installed.
+deps_missing() {
+	local group wanted= installed p missing=
+	for group in "$@"; do
+		eval "wanted=\"\$wanted \$deps_$group\""
+	done
+	case " $* " in *" vm "*)
+		if [ -z "$(deps_kernel_version)" ]; then
+			if grep -qs '^ID=ubuntu' /etc/os-release; then
+				wanted="$wanted linux-image-generic linux-headers-generic"
+			else
+				wanted="$wanted linux-image-amd64 linux-headers-amd64"
+			fi
+		fi
+	esac
+	command -v dpkg-query >/dev/null || { echo $wanted; return; }
+	# One query for all of them; a package dpkg never heard of prints nothing.
+	installed=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' $wanted 2>/dev/null |
+		awk '$2 == "installed" { print $1 }' || true)
+	for p in $wanted; do
+		case " $missing " in *" $p "*) continue ;; esac
+		echo "$installed" | grep -qx "$p" || missing="$missing $p"
+	done
+	echo $missing
+}
+
+deps_ensure() {
+	local missing me log
+	missing=$(deps_missing "$@")
+	[ -n "$missing" ] || return 0
+	me=$(basename "$0")
+	if ! command -v apt-get >/dev/null; then
+		echo "$me: needs these Debian packages (or your system's equivalents): $missing" >&2
+		exit 1
+	fi
+	if [ "$(id -u)" != 0 ]; then
+		echo "$me: missing packages; install them with: sudo apt-get install $missing" >&2
+		exit 1
+	fi
+	echo "$me: installing $missing (apt-get)"
+	log=$(mktemp)
+	if ! { DEBIAN_FRONTEND=noninteractive apt-get update &&
+		DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing; } >"$log" 2>&1; then
+		tail -n 20 "$log" >&2
+		echo "$me: apt-get failed (log: $log)" >&2
+		exit 1
+	fi
+	rm -f "$log"
+}
