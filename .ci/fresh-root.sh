@@ -6,6 +6,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 root=$(mktemp -d /var/tmp/marnel-root.XXXXXX)
+chmod 755 "$root"
 mounted=()
 
 cleanup() {
