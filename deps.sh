@@ -8,21 +8,11 @@
 
 deps_build="cmake g++ make"
 deps_test="libgtest-dev binutils strace groff-base"
-# The module is built with W=1, which runs the kernel's kernel-doc: perl.
-deps_vm="qemu-system-x86 busybox-static cpio gcc make perl"
+# The module is built with W=1, which runs the kernel's kernel-doc (perl),
+# and C=2 (sparse); 6.12's modules carry BTF (pahole, from dwarves). The
+# kernels themselves are downloaded by vm/kernel.sh, not installed.
+deps_vm="qemu-system-x86 busybox-static cpio gcc make perl sparse dwarves"
 deps_ci="debootstrap git ca-certificates"
-
-# The newest kernel in /boot that has headers to build a module against.
-deps_kernel_version() {
-	local image v
-	for image in $(ls /boot/vmlinuz-* 2>/dev/null | sort -V -r); do
-		v=${image#/boot/vmlinuz-}
-		if [ -r "$image" ] && [ -d "/lib/modules/$v/build" ]; then
-			echo "$v"
-			return
-		fi
-	done
-}
 
 # The packages of the named groups that are not installed.
 deps_missing() {
@@ -30,15 +20,6 @@ deps_missing() {
 	for group in "$@"; do
 		eval "wanted=\"\$wanted \$deps_$group\""
 	done
-	case " $* " in *" vm "*)
-		if [ -z "$(deps_kernel_version)" ]; then
-			if grep -qs '^ID=ubuntu' /etc/os-release; then
-				wanted="$wanted linux-image-generic linux-headers-generic"
-			else
-				wanted="$wanted linux-image-amd64 linux-headers-amd64"
-			fi
-		fi
-	esac
 	command -v dpkg-query >/dev/null || { echo $wanted; return; }
 	# One query for all of them; a package dpkg never heard of prints nothing.
 	installed=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' $wanted 2>/dev/null |

@@ -220,4 +220,4 @@ module_exit(marnel_exit);
 
 MODULE_LICENSE("GPL");
 MODULE_DESCRIPTION("A bounded FIFO of ints behind /proc/marnel");
-MODULE_VERSION("0.1.0");
+MODULE_VERSION(MARNEL_VERSION);

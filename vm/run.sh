@@ -1,10 +1,12 @@
 #!/bin/bash
-# Boots Debian's kernel in qemu with the marnel module built from driver/,
+# Boots a Debian kernel in qemu with the marnel module built from driver/,
 # and runs the conformance suite and the tools against it.
 #
-#   vm/run.sh BINDIR [WORKDIR]
+#   vm/run.sh BINDIR [WORKDIR [KERNEL]]
 #
-# BINDIR holds pushwell, drawwell and marnel-conformance. Exit status: 0
+# BINDIR holds pushwell, drawwell and marnel-conformance. KERNEL is 6.1
+# (the default), 6.1-rt or 6.12 (see kernel.sh). MARNEL_VM_MODULE names a
+# marnel.ko built elsewhere (by dkms, say) to load instead. Exit status: 0
 # when every check passed, the number of failed scenario checks (at most 76),
 # 1 for a failure around them (build, boot, kernel log), 77 when the machine
 # cannot run it (the reason is printed). MARNEL_VM_TIMEOUT bounds the whole
@@ -12,8 +14,9 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-bin=$(cd "${1:?usage: vm/run.sh BINDIR [WORKDIR]}" && pwd)
+bin=$(cd "${1:?usage: vm/run.sh BINDIR [WORKDIR [KERNEL]]}" && pwd)
 work=${2:-$(mktemp -d)}
+flavour=${3:-6.1}
 limit=${MARNEL_VM_TIMEOUT:-900}
 started=$(date +%s)
 
@@ -35,8 +38,8 @@ if [ -n "$missing" ]; then
 	{ apt-get update && apt-get install -y --no-install-recommends $missing; } \
 		>"$work.apt.log" 2>&1 || skip "could not install $missing: see $work.apt.log"
 fi
-kver=$(deps_kernel_version)
-[ -n "$kver" ] || skip "no kernel image with headers in /boot"
+read -r kver image build < <("$here/kernel.sh" "$flavour") || fail "no $flavour kernel"
+version=${MARNEL_VERSION:-$(sed -n '/^project/s/.* VERSION \([0-9.]*\).*/\1/p' "$here/../CMakeLists.txt")}
 for tool in pushwell drawwell marnel-conformance; do
 	[ -x "$bin/$tool" ] || fail "$bin/$tool is not built"
 done
@@ -44,21 +47,25 @@ done
 rm -rf "$work/driver" "$work/root"
 mkdir -p "$work/driver" "$work/root"
 
-# The module, built against the headers of the kernel that will boot.
+# The module, built against the headers of the kernel that will boot, with
+# every warning and sparse's checks on.
 cp "$here/../driver/marnel.c" "$here/../driver/Kbuild" "$work/driver/"
-make -C "/lib/modules/$kver/build" M="$work/driver" W=1 modules \
+echo "$version" >"$work/driver/VERSION"
+make -C "$build" M="$work/driver" W=1 C=2 modules \
 	>"$work/module-build.log" 2>&1 || { cat "$work/module-build.log"; fail "module build"; }
-if grep -q 'warning:' "$work/module-build.log"; then
+if grep -E -q 'warning:|error:' "$work/module-build.log"; then
 	cat "$work/module-build.log"
 	fail "the module build printed warnings"
 fi
+module=${MARNEL_VM_MODULE:-$work/driver/marnel.ko}
 
 # A small initramfs: busybox, the module, the binaries the build produced
 # and the shared libraries they need.
 root=$work/root
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/marnel,lib/modules}
 cp /bin/busybox "$root/bin/"
-cp "$work/driver/marnel.ko" "$root/lib/modules/"
+cp "$module" "$root/lib/modules/marnel.ko"
+echo "$version" >"$root/version"
 cp "$here/init" "$root/init"
 cp "$here/scenario.sh" "$root/scenario.sh"
 for tool in pushwell drawwell marnel-conformance; do
@@ -69,10 +76,10 @@ done
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
 
-echo "booting $kver under qemu (tcg)"
+echo "booting $kver under qemu (tcg), module $module"
 set +e
 timeout "$limit" qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
-	-kernel "/boot/vmlinuz-$kver" -initrd "$work/initramfs.gz" \
+	-kernel "$image" -initrd "$work/initramfs.gz" \
 	-append "console=ttyS0 panic=-1 quiet" </dev/null >"$work/console.log" 2>&1
 qemu_status=$?
 set -e

@@ -25,6 +25,7 @@ ko=/lib/modules/marnel.ko
 
 echo "=== the contract, against the kernel module"
 check "insmod capacity=16" insmod $ko capacity=16
+check "module version $(cat /version)" [ "$(cat /sys/module/marnel/version)" = "$(cat /version)" ]
 check "enqueue is 0200" [ "$(stat -c %a /proc/marnel/enqueue)" = 200 ]
 check "dequeue is 0400" [ "$(stat -c %a /proc/marnel/dequeue)" = 400 ]
 check "status is 0444" [ "$(stat -c %a /proc/marnel/status)" = 444 ]
