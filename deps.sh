@@ -12,7 +12,11 @@ deps_test="libgtest-dev binutils strace groff-base"
 # and C=2 (sparse); 6.12's modules carry BTF (pahole, from dwarves). The
 # kernels themselves are downloaded by vm/kernel.sh, not installed.
 deps_vm="qemu-system-x86 busybox-static cpio gcc make perl sparse dwarves"
-deps_ci="debootstrap git ca-certificates"
+# Packages: dpkg-shlibdeps computes marnel-tools' dependencies.
+deps_package="dpkg-dev"
+# CI also proves the packages: lintian, and dkms building the module for an
+# installed kernel.
+deps_ci="debootstrap git ca-certificates lintian dkms linux-image-amd64 linux-headers-amd64"
 
 # The packages of the named groups that are not installed.
 deps_missing() {

@@ -16,6 +16,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 bin=$(cd "${1:?usage: vm/run.sh BINDIR [WORKDIR [KERNEL]]}" && pwd)
 work=${2:-$(mktemp -d)}
+mkdir -p "$work" && work=$(cd "$work" && pwd)
 flavour=${3:-6.1}
 limit=${MARNEL_VM_TIMEOUT:-900}
 started=$(date +%s)

@@ -1,0 +1,50 @@
+#!/bin/bash
+# The Debian packages: built with the one documented command, clean under
+# lintian, and marnel-dkms installed on this machine: dkms must build the
+# module for every installed kernel that has headers, the VM test then
+# boots that module, and removing the package removes it again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+rm -f build/package/*.deb
+cmake --workflow --preset package >build/package.log 2>&1 || { cat build/package.log; exit 1; }
+tools=$(ls build/package/marnel-tools_*.deb)
+dkms_deb=$(ls build/package/marnel-dkms_*.deb)
+version=$(dpkg-deb -f "$tools" Version)
+echo "packages: $tools $dkms_deb"
+lintian --fail-on error,warning "$tools" "$dkms_deb"
+
+kernels=()
+for build in /lib/modules/*/build; do
+	[ -d "$build" ] || continue
+	k=${build#/lib/modules/}
+	kernels+=("${k%/build}")
+done
+[ ${#kernels[@]} -gt 0 ] || { echo "packages: no installed kernel has headers" >&2; exit 1; }
+
+cleanup() { apt-get remove -y marnel-dkms >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "./$dkms_deb" \
+	>build/dkms-install.log 2>&1 || { cat build/dkms-install.log; exit 1; }
+for k in "${kernels[@]}"; do
+	ko=$(modinfo -k "$k" -n marnel 2>/dev/null) || { echo "dkms built no module for $k" >&2; exit 1; }
+	[ "$(modinfo -F version "$ko")" = "$version" ] || { echo "$ko is not version $version" >&2; exit 1; }
+	echo "packages: dkms built $ko"
+done
+
+# The VM boots Debian 12's default kernel: the one dkms built for, if installed.
+read -r kver _ < <(vm/kernel.sh 6.1)
+ko=$(modinfo -k "$kver" -n marnel)
+MARNEL_VM_MODULE=$ko MARNEL_VERSION=$version vm/run.sh build/default/bin build/vm-dkms 6.1 \
+	>build/vm-dkms.log 2>&1 || { cat build/vm-dkms.log; exit 1; }
+grep -E '^(booting|PASSED)' build/vm-dkms.log
+
+DEBIAN_FRONTEND=noninteractive apt-get remove -y marnel-dkms >/dev/null
+for k in "${kernels[@]}"; do
+	if modinfo -k "$k" -n marnel >/dev/null 2>&1; then
+		echo "removing marnel-dkms left the module in $k" >&2
+		exit 1
+	fi
+done
+[ -z "$(dkms status -m marnel)" ] || { echo "removing marnel-dkms left it in dkms" >&2; exit 1; }
+echo "packages: PASSED (lintian clean, dkms built and removed for ${kernels[*]})"
