@@ -105,5 +105,12 @@ wait $w
 check "pushwell ended by SIGTERM" [ $? -eq 143 ]
 check "rmmod" rmmod marnel
 
+echo "=== every call a program can make, for comparison with the simulated driver"
+insmod $ko capacity=16
+echo "MARNEL-PROBE-BEGIN"
+(cd / && marnel-probe 2>&1)
+echo "MARNEL-PROBE-END"
+rmmod marnel
+
 echo "scenario: $failed failed"
 exit $failed
