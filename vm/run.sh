@@ -4,7 +4,8 @@
 #
 #   vm/run.sh BINDIR [WORKDIR [KERNEL]]
 #
-# BINDIR holds pushwell, drawwell, marnel-conformance and marnel-probe. KERNEL is 6.1
+# BINDIR holds pushwell, drawwell and the test programs marnel-conformance,
+# marnel-probe and marnel-stress. KERNEL is 6.1
 # (the default), 6.1-rt or 6.12 (see kernel.sh). MARNEL_VM_MODULE names a
 # marnel.ko built elsewhere (by dkms, say) to load instead. Exit status: 0
 # when every check passed, the number of failed scenario checks (at most 76),
@@ -41,7 +42,7 @@ if [ -n "$missing" ]; then
 fi
 read -r kver image build < <("$here/kernel.sh" "$flavour") || fail "no $flavour kernel"
 version=${MARNEL_VERSION:-$(sed -n '/^project/s/.* VERSION \([0-9.]*\).*/\1/p' "$here/../CMakeLists.txt")}
-for tool in pushwell drawwell marnel-conformance marnel-probe; do
+for tool in pushwell drawwell marnel-conformance marnel-probe marnel-stress; do
 	[ -x "$bin/$tool" ] || fail "$bin/$tool is not built"
 done
 
@@ -69,7 +70,7 @@ cp "$module" "$root/lib/modules/marnel.ko"
 echo "$version" >"$root/version"
 cp "$here/init" "$root/init"
 cp "$here/scenario.sh" "$root/scenario.sh"
-for tool in pushwell drawwell marnel-conformance marnel-probe; do
+for tool in pushwell drawwell marnel-conformance marnel-probe marnel-stress; do
 	cp "$bin/$tool" "$root/opt/marnel/"
 	ldd "$bin/$tool" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' |
 		while read -r lib; do cp -L --parents "$lib" "$root/"; done

@@ -105,6 +105,14 @@ wait $w
 check "pushwell ended by SIGTERM" [ $? -eq 143 ]
 check "rmmod" rmmod marnel
 
+echo "=== kill and concurrency stress"
+insmod $ko capacity=1024
+check "processes killed at random instants: ${MARNEL_KILL_ROUNDS:-200} rounds" \
+	marnel-stress kill "${MARNEL_KILL_ROUNDS:-200}"
+check "4 writers and 4 readers, 20 unloads and loads meanwhile" \
+	marnel-stress concurrent "${MARNEL_STRESS_SECONDS:-10}" 20 "rmmod marnel" "insmod $ko capacity=1024"
+rmmod marnel
+
 echo "=== every call a program can make, for comparison with the simulated driver"
 insmod $ko capacity=16
 echo "MARNEL-PROBE-BEGIN"

@@ -1,0 +1,366 @@
+// marnel-stress: whatever serves /proc/marnel (the kernel module, or the
+// simulated driver with this program run under `marnel-sim run`) must lose,
+// invent, duplicate and wedge nothing while processes die and the driver
+// comes and goes. A longer run is the same command with a larger count.
+//
+//   marnel-stress kill ROUNDS
+//	Each round starts copies of pushwell (a value each) and drawwell, and
+//	SIGKILLs each at a random instant in 0-20 ms, while a writer of unique
+//	values and a recording reader keep working. After each round: nothing
+//	hangs, the driver answers within a second, accepted = delivered +
+//	depth, and every value read was written, unique ones once.
+//   marnel-stress concurrent SECONDS [CYCLES UNLOAD-COMMAND LOAD-COMMAND]
+//	4 writers, each an increasing sequence of its own, and 4 readers.
+//	Every value is delivered at most once and, per writer, in order. With
+//	CYCLES, the driver is unloaded and loaded that often meanwhile:
+//	old descriptors must get EIO and no value written before an unload may
+//	come out of the new queue.
+//
+// Prints one summary line; exit status 0 when every check held.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char *const enqueue = "/proc/marnel/enqueue";
+const char *const dequeue = "/proc/marnel/dequeue";
+
+constexpr int writers = 4;
+constexpr int readers = 4;
+constexpr int max_epochs = 4096;
+constexpr std::uint32_t span = 10'000'000; // values per writer: w*span + seq
+constexpr std::uint32_t unique_base = 50'000'000; // the kill rounds' unique writer
+
+// Shared by every process of a run: set up before the first fork.
+struct Shared {
+	std::atomic<bool> stop;
+	std::atomic<int> epoch;
+	std::atomic<std::uint32_t> attempted[writers]; // highest seq a writer tried
+	std::atomic<std::uint32_t> next[writers]; // where a restarted writer goes on
+	std::atomic<std::uint32_t> first_seq[writers][max_epochs];
+	std::atomic<std::uint64_t> delivered;
+	std::atomic<std::uint64_t> eio;
+	std::atomic<std::uint64_t> faults;
+	char fault[256];
+	std::atomic<std::uint8_t> seen[writers * span / 8];
+};
+Shared *shared;
+
+void fault(const char *fmt, long a = 0, long b = 0)
+{
+	if (shared->faults.fetch_add(1) == 0)
+		snprintf(shared->fault, sizeof shared->fault, fmt, a, b);
+}
+
+bool mark_seen(std::uint32_t index)
+{
+	std::uint8_t bit = static_cast<std::uint8_t>(1U << (index % 8));
+	return shared->seen[index / 8].fetch_or(bit) & bit;
+}
+
+// With open and read: stdio's own opens are not all a preloaded driver's.
+std::map<std::string, long long> status()
+{
+	std::map<std::string, long long> m;
+	int fd = open("/proc/marnel/status", O_RDONLY);
+	if (fd < 0)
+		return m;
+	std::string text;
+	char buf[256];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof buf)) > 0)
+		text.append(buf, static_cast<std::size_t>(n));
+	close(fd);
+	for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+		std::string line = text.substr(at, end - at);
+		auto colon = line.find(": ");
+		if (colon != std::string::npos)
+			m[line.substr(0, colon)] = atoll(line.c_str() + colon + 2);
+	}
+	return m;
+}
+
+// Runs start from an empty queue, whatever an earlier run left.
+void drain()
+{
+	int fd = open(dequeue, O_RDONLY);
+	char text[12] = {};
+	while (fd >= 0 && read(fd, text, 11) == 0 && strcmp(text, "-1") != 0) {
+	}
+	close(fd);
+}
+
+int open_entry(const char *path, int flags)
+{
+	for (;;) {
+		int fd = open(path, flags);
+		if (fd >= 0 || shared->stop)
+			return fd;
+		usleep(100); // unloaded: wait for the next load
+	}
+}
+
+void put(int fd, std::uint32_t value, bool &ok, int &error)
+{
+	char rec[8] = {};
+	std::string text = std::to_string(value);
+	memcpy(rec, text.data(), std::min(text.size(), sizeof rec));
+	ok = write(fd, rec, 8) == 8;
+	error = ok ? 0 : errno;
+}
+
+// Writer w: w*span + 0, 1, 2, ... each seq once it is accepted.
+[[noreturn]] void writer(int w, std::uint32_t base)
+{
+	std::uint32_t seq = shared->next[w];
+	while (!shared->stop) {
+		int fd = open_entry(enqueue, O_WRONLY);
+		// The first value this writer sent to the queue of this load.
+		int e = shared->epoch;
+		std::uint32_t unset = UINT32_MAX;
+		if (e < max_epochs)
+			shared->first_seq[w][e].compare_exchange_strong(unset, seq);
+		while (!shared->stop) {
+			shared->attempted[w] = seq;
+			bool ok;
+			int error;
+			put(fd, base + static_cast<std::uint32_t>(w) * span + seq, ok, error);
+			if (ok && (shared->next[w] = ++seq) >= span)
+				_exit(0);
+			if (!ok && error == EIO) {
+				shared->eio++;
+				break;
+			}
+			if (!ok && error != ENOSPC)
+				fault("writer: write failed with errno %ld", error);
+		}
+		close(fd);
+	}
+	_exit(0);
+}
+
+// Reader: every value once, each writer's in increasing order, none from
+// before the load this descriptor was opened under.
+[[noreturn]] void reader(std::uint32_t base, int nwriters)
+{
+	while (!shared->stop) {
+		int fd = open_entry(dequeue, O_RDONLY);
+		int e = shared->epoch;
+		std::vector<long long> last(static_cast<std::size_t>(nwriters), -1);
+		while (!shared->stop) {
+			char text[12] = {};
+			if (read(fd, text, 11) != 0) {
+				if (errno == EIO) {
+					shared->eio++;
+					break;
+				}
+				fault("reader: read failed with errno %ld", errno);
+				continue;
+			}
+			long v = strtol(text, nullptr, 10);
+			if (v == -1)
+				continue;
+			if (v < base || v >= base + static_cast<long>(span) * nwriters) {
+				if (base != unique_base)
+					fault("reader: value %ld was never written", v);
+				continue; // a pushwell's value, in a kill round
+			}
+			auto w = static_cast<int>((v - base) / span);
+			auto seq = static_cast<std::uint32_t>((v - base) % span);
+			shared->delivered++;
+			if (seq > shared->attempted[w])
+				fault("reader: value %ld was never written", v);
+			if (mark_seen(static_cast<std::uint32_t>(v - base)))
+				fault("reader: value %ld delivered twice", v);
+			if (static_cast<long long>(seq) <= last[static_cast<std::size_t>(w)])
+				fault("reader: value %ld after %lld from the same writer", v,
+				      last[static_cast<std::size_t>(w)]);
+			last[static_cast<std::size_t>(w)] = seq;
+			if (e < max_epochs && seq < shared->first_seq[w][e])
+				fault("reader: value %ld is from before the load", v);
+		}
+		close(fd);
+	}
+	_exit(0);
+}
+
+pid_t spawn(const std::vector<std::string> &argv)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		std::vector<char *> args;
+		for (auto &a : argv)
+			args.push_back(const_cast<char *>(a.c_str()));
+		args.push_back(nullptr);
+		int null = open("/dev/null", O_WRONLY);
+		dup2(null, 1);
+		execvp(args[0], args.data());
+		_exit(127);
+	}
+	return pid;
+}
+
+template <class Fn> pid_t child(Fn fn)
+{
+	pid_t pid = fork();
+	if (pid == 0)
+		fn();
+	return pid;
+}
+
+// Waits for pids until deadline; whatever is left is killed and reported.
+bool reap(std::vector<pid_t> &pids, Clock::duration limit)
+{
+	auto deadline = Clock::now() + limit;
+	bool all = true;
+	for (pid_t p : pids) {
+		while (waitpid(p, nullptr, WNOHANG) == 0) {
+			if (Clock::now() > deadline) {
+				kill(p, SIGKILL);
+				waitpid(p, nullptr, 0);
+				all = false;
+				break;
+			}
+			usleep(200);
+		}
+	}
+	pids.clear();
+	return all;
+}
+
+// A status read in a child: the driver must answer within a second.
+bool answers_within_a_second()
+{
+	std::vector<pid_t> p{child([] { _exit(status().empty() ? 1 : 0); })};
+	return reap(p, std::chrono::seconds(1));
+}
+
+void conserved()
+{
+	auto s = status();
+	if (s.empty() || s["accepted"] != s["delivered"] + s["depth"])
+		fault("accepted %ld != delivered + depth %ld", s["accepted"],
+		      s["delivered"] + s["depth"]);
+}
+
+int kill_rounds(long rounds)
+{
+	std::mt19937 rng(static_cast<unsigned>(time(nullptr)));
+	std::uniform_int_distribution<long> instant(0, 20'000'000);
+	long long before = status()["accepted"];
+	double slowest = 0;
+	for (long r = 0; r < rounds && !shared->faults; r++) {
+		auto start = Clock::now();
+		shared->stop = false;
+		std::vector<pid_t> steady{child([] { writer(0, unique_base); }),
+					  child([] { reader(unique_base, 1); })};
+		std::vector<pid_t> victims;
+		for (int i = 0; i < 3; i++)
+			victims.push_back(spawn({"pushwell", std::to_string(100 + i)}));
+		for (int i = 0; i < 2; i++)
+			victims.push_back(spawn({"drawwell"}));
+		std::vector<std::pair<long, pid_t>> order;
+		for (pid_t p : victims)
+			order.emplace_back(instant(rng), p);
+		std::sort(order.begin(), order.end());
+		long slept = 0;
+		for (auto [at, p] : order) {
+			timespec ts{0, at - slept};
+			nanosleep(&ts, nullptr);
+			slept = at;
+			kill(p, SIGKILL);
+		}
+		if (!reap(victims, std::chrono::seconds(2)))
+			fault("round %ld: a killed process did not end", r);
+		shared->stop = true;
+		if (!reap(steady, std::chrono::seconds(2)))
+			fault("round %ld: the steady writer or reader hung", r);
+		if (!answers_within_a_second())
+			fault("round %ld: the driver did not answer within a second", r);
+		conserved();
+		double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+		slowest = std::max(slowest, ms);
+	}
+	long long moved = status()["accepted"] - before;
+	printf("kill: %ld rounds, %lld values moved, slowest round %.0f ms, %s\n", rounds, moved,
+	       slowest, shared->faults ? shared->fault : "no faults");
+	return shared->faults ? 1 : 0;
+}
+
+int concurrent(double seconds, long cycles, const char *unload, const char *load)
+{
+	std::vector<pid_t> pids;
+	for (int w = 0; w < writers; w++)
+		pids.push_back(child([w] { writer(w, span); }));
+	for (int r = 0; r < readers; r++)
+		pids.push_back(child([] { reader(span, writers); }));
+	auto end = Clock::now() + std::chrono::duration<double>(seconds);
+	for (long c = 0; c < cycles; c++) {
+		auto at = Clock::now() + std::chrono::duration<double>(seconds / static_cast<double>(cycles + 1));
+		while (Clock::now() < at)
+			usleep(1000);
+		if (system(unload) != 0)
+			fault("cycle %ld: the unload command failed", c);
+		// Before the load, so every open that reaches the new queue sees it.
+		shared->epoch++;
+		if (system(load) != 0)
+			fault("cycle %ld: the load command failed", c);
+	}
+	while (Clock::now() < end)
+		usleep(1000);
+	shared->stop = true;
+	if (!reap(pids, std::chrono::seconds(5)))
+		fault("a writer or reader did not end");
+	conserved();
+	if (cycles > 0 && shared->eio < static_cast<std::uint64_t>(cycles))
+		fault("%ld unloads but only %ld EIO answers", cycles, static_cast<long>(shared->eio));
+	printf("concurrent: %d writers, %d readers, %.0f s, %ld reloads, %llu values delivered, "
+	       "%llu EIO, %s\n",
+	       writers, readers, seconds, cycles,
+	       static_cast<unsigned long long>(shared->delivered.load()),
+	       static_cast<unsigned long long>(shared->eio.load()),
+	       shared->faults ? shared->fault : "no faults");
+	return shared->faults ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	void *m = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+		       -1, 0);
+	if (m == MAP_FAILED)
+		return 2;
+	shared = new (m) Shared{};
+	for (auto &w : shared->first_seq)
+		for (auto &e : w)
+			e = UINT32_MAX;
+	std::string mode = argc > 1 ? argv[1] : "";
+	drain();
+	if (mode == "kill" && argc == 3)
+		return kill_rounds(atol(argv[2]));
+	if (mode == "concurrent" && (argc == 3 || argc == 6))
+		return concurrent(atof(argv[2]), argc == 6 ? atol(argv[3]) : 0,
+				  argc == 6 ? argv[4] : "", argc == 6 ? argv[5] : "");
+	fprintf(stderr, "usage: marnel-stress kill ROUNDS\n"
+			"       marnel-stress concurrent SECONDS [CYCLES UNLOAD-COMMAND LOAD-COMMAND]\n");
+	return 2;
+}
