@@ -82,3 +82,35 @@ TEST(MarnelSim, RefusesAFolderOthersCanWrite)
 }
 
 } // namespace
+
+TEST(MarnelSim, ABadTestHookStopsTheProgramAsItStarts)
+{
+	const std::vector<std::pair<std::string, std::string>> cases = {
+		// pushwell never reads: the script is checked all the same.
+		{"MARNEL_SIM_READS=zz", "entry 'zz': no decimal result"},
+		{"MARNEL_SIM_READS=0:2d3100;0:2d3", "entry '0:2d3': odd number"},
+		{"MARNEL_SIM_READS= +0:2d3100", "entry ' +0:2d3100'"},
+		{"MARNEL_SIM_READS=+0", "entry '+0'"},
+		{"MARNEL_SIM_READS=0 ", "entry '0 '"},
+		{"MARNEL_SIM_READS=-0", "-1 to -4095"},
+		// Truncated to an int, this would be some other errno.
+		{"MARNEL_SIM_READS=-5000000001", "-1 to -4095"},
+		{"MARNEL_SIM_READS=99999999999999999999", "out of range"},
+		{"MARNEL_SIM_READS=0:\n\x01", "entry '0:\\x0a\\x01'"},
+		{"MARNEL_SIM_TRACE=/nonexistent/trace",
+		 "MARNEL_SIM_TRACE /nonexistent/trace: No such file"},
+	};
+	for (const auto &[hook, err_has] : cases) {
+		SCOPED_TRACE(hook);
+		SimDriver d;
+		d.load();
+		Outcome o = run({{MARNEL_SIM, "run", "--", PUSHWELL, "1"},
+				 {"MARNEL_SIM_DIR=" + d.dir(), hook},
+				 5}); // it ends at once; this stops a pushwell let through
+		EXPECT_EQ(o.status, 125);
+		EXPECT_TRUE(o.err.starts_with("libmarnel-sim: ")) << o.err;
+		EXPECT_NE(o.err.find(err_has), std::string::npos) << o.err;
+		EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+		EXPECT_EQ(d.status()["accepted"], 0);
+	}
+}
