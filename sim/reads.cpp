@@ -25,7 +25,8 @@ std::string shown(std::string_view item)
 	static const char digits[] = "0123456789abcdef";
 	constexpr std::size_t most = 40;
 	std::string out;
-	for (std::size_t i = 0; i < item.size() && i < most; i++) {
+	std::size_t i = 0;
+	for (; i < item.size() && out.size() < most; i++) {
 		auto c = static_cast<unsigned char>(item[i]);
 		if (c >= 0x20 && c < 0x7f && c != '\\' && c != '\'') {
 			out += static_cast<char>(c);
@@ -35,7 +36,7 @@ std::string shown(std::string_view item)
 			out += digits[c & 15];
 		}
 	}
-	if (item.size() > most)
+	if (i < item.size())
 		out += "...";
 	return out;
 }
