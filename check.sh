@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds with the default and the sanitizer presets and runs every test.
+# Builds with the default and the sanitizer presets and runs every test;
+# in CI, also the fuzz targets.
 set -eu
 cd "$(dirname "$0")"
 . ./deps.sh
@@ -14,3 +15,7 @@ for preset in default asan; do
 		exit 1
 	fi
 done
+# In CI each fuzz target also runs for a minute (about three with its build).
+if [ -n "${CI:-}" ]; then
+	tests/fuzz/run.sh 60
+fi

@@ -7,7 +7,8 @@
 # otherwise it prints the one command that would and exits 1.
 
 deps_build="cmake g++ make"
-deps_test="libgtest-dev binutils strace groff-base"
+# clang and its runtimes build the libFuzzer targets; valgrind runs memcheck.
+deps_test="libgtest-dev binutils strace groff-base clang-14 libclang-rt-14-dev valgrind"
 # The module is built with W=1, which runs the kernel's kernel-doc (perl),
 # and C=2 (sparse); 6.12's modules carry BTF (pahole, from dwarves). The
 # kernels themselves are downloaded by vm/kernel.sh, not installed.

@@ -2,8 +2,10 @@
 // commands against it.
 #include "queue.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -15,6 +17,9 @@
 #ifndef MARNEL_SIM_LIBDIR
 #define MARNEL_SIM_LIBDIR "/usr/local/lib"
 #endif
+#ifndef MARNEL_VERSION
+#define MARNEL_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -22,12 +27,52 @@ constexpr const char *usage =
 	"usage: marnel-sim load [--capacity N]\n"
 	"       marnel-sim unload\n"
 	"       marnel-sim status\n"
-	"       marnel-sim run -- CMD [ARG...]\n";
+	"       marnel-sim run -- CMD [ARG...]\n"
+	"       marnel-sim help | --version\n";
+
+// One line that says what was wrong, not the whole usage text.
+int usage_error(const std::string &what)
+{
+	fprintf(stderr, "marnel-sim: %s (see: marnel-sim help)\n", what.c_str());
+	return 2;
+}
+
+int extra(const char *arg)
+{
+	return usage_error(std::string("unexpected argument '") + arg + "'");
+}
 
 int fail(const std::string &what, int err)
 {
 	fprintf(stderr, "marnel-sim: %s: %s\n", what.c_str(), strerror(err));
 	return 1;
+}
+
+// The state folder must be a private folder of this user: an absolute
+// path naming, itself and not through a symlink, a folder other than /
+// that the user owns and no one else can write. A missing one is fine:
+// load creates it. Returns what is wrong, or nothing.
+std::string unusable(const std::string &dir)
+{
+	if (dir.empty() || dir[0] != '/')
+		return "not an absolute path";
+	std::string path = dir;
+	while (path.size() > 1 && path.back() == '/')
+		path.pop_back(); // else lstat would follow a symlink
+	struct stat st {}, root {};
+	if (lstat(path.c_str(), &st) != 0)
+		return errno == ENOENT ? "" : strerror(errno);
+	if (S_ISLNK(st.st_mode))
+		return "a symlink";
+	if (!S_ISDIR(st.st_mode))
+		return "not a folder";
+	if (stat("/", &root) == 0 && st.st_dev == root.st_dev && st.st_ino == root.st_ino)
+		return "the root folder";
+	if (st.st_uid != geteuid())
+		return "owned by another user";
+	if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+		return "writable by others";
+	return "";
 }
 
 int not_loaded(const std::string &dir)
@@ -55,26 +100,41 @@ std::string library()
 	return MARNEL_SIM_LIBDIR "/libmarnel-sim.so";
 }
 
-int load(int argc, char **argv, const std::string &dir)
+// Plain decimal digits only: no blanks, no sign, as the man page says.
+bool parse_capacity(std::string_view text, std::uint32_t &capacity)
 {
-	unsigned long capacity = marnel::sim::default_capacity;
-	if (argc == 4 && std::string_view(argv[2]) == "--capacity") {
-		char *end = nullptr;
-		errno = 0;
-		capacity = strtoul(argv[3], &end, 10);
-		if (errno != 0 || end == argv[3] || *end != '\0' || argv[3][0] == '-' ||
-		    capacity == 0 || capacity > marnel::sim::max_capacity) {
-			fprintf(stderr, "marnel-sim: capacity must be a number from 1 to %u\n",
-				marnel::sim::max_capacity);
-			return 2;
-		}
-	} else if (argc != 2) {
-		fputs(usage, stderr);
-		return 2;
+	const char *end = text.data() + text.size();
+	auto [p, ec] = std::from_chars(text.data(), end, capacity);
+	return !text.empty() && ec == std::errc() && p == end &&
+	       capacity >= 1 && capacity <= marnel::sim::max_capacity;
+}
+
+// 0, or the usage error's status.
+int load_args(int argc, char **argv, std::uint32_t &capacity)
+{
+	int i = 2;
+	if (i < argc) {
+		std::string_view arg = argv[i++];
+		std::string_view value;
+		if (arg == "--capacity" && i < argc)
+			value = argv[i++];
+		else if (arg.starts_with("--capacity="))
+			value = arg.substr(arg.find('=') + 1);
+		else if (arg == "--capacity")
+			return usage_error("load: --capacity needs a number");
+		else
+			return extra(argv[i - 1]);
+		if (!parse_capacity(value, capacity))
+			return usage_error("load: capacity must be a number from 1 to " +
+					   std::to_string(marnel::sim::max_capacity));
 	}
+	return i < argc ? extra(argv[i]) : 0;
+}
+
+int load(const std::string &dir, std::uint32_t capacity)
+{
 	std::string why;
-	if (int err = marnel::sim::load(dir, static_cast<std::uint32_t>(capacity), why);
-	    err != 0) {
+	if (int err = marnel::sim::load(dir, capacity, why); err != 0) {
 		if (err == EEXIST) {
 			fprintf(stderr, "marnel-sim: %s\n", why.c_str());
 			return 1;
@@ -99,13 +159,17 @@ int status(const std::string &dir)
 	return fflush(stdout) == 0 ? 0 : fail("stdout", errno);
 }
 
-int run(int argc, char **argv)
+int run(char **argv)
 {
-	if (argc < 4 || std::string_view(argv[2]) != "--") {
-		fputs(usage, stderr);
-		return 2;
+	std::string lib = library();
+	// Without it the command would run on no driver at all.
+	struct stat st {};
+	if (stat(lib.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+		fprintf(stderr, "marnel-sim: cannot preload %s: %s\n", lib.c_str(),
+			st.st_mode != 0 ? "not a file" : strerror(errno));
+		return 126;
 	}
-	std::string preload = library();
+	std::string preload = lib;
 	if (const char *old = getenv("LD_PRELOAD"); old && *old)
 		preload += std::string(":") + old;
 	setenv("LD_PRELOAD", preload.c_str(), 1);
@@ -119,24 +183,42 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-	std::string_view cmd = argc > 1 ? argv[1] : "";
-	std::string dir = marnel::sim::state_dir();
+	if (argc < 2)
+		return usage_error("no command given");
+	std::string_view cmd = argv[1];
+	if (cmd == "help" || cmd == "-h" || cmd == "--help" || cmd == "--version") {
+		if (argc > 2)
+			return extra(argv[2]);
+		fputs(cmd == "--version" ? "marnel-sim " MARNEL_VERSION "\n" : usage, stdout);
+		return fflush(stdout) == 0 ? 0 : fail("stdout", errno);
+	}
+	if (cmd != "load" && cmd != "unload" && cmd != "status" && cmd != "run")
+		return usage_error("unknown command '" + std::string(cmd) + "'");
+	if ((cmd == "unload" || cmd == "status") && argc > 2)
+		return extra(argv[2]);
+	if (cmd == "run" && (argc < 3 || std::string_view(argv[2]) != "--"))
+		return usage_error("run: -- must come before the command");
+	if (cmd == "run" && argc < 4)
+		return usage_error("run: no command after --");
+	std::uint32_t capacity = marnel::sim::default_capacity;
 	if (cmd == "load")
-		return load(argc, argv, dir);
-	if (cmd == "unload" && argc == 2) {
+		if (int status = load_args(argc, argv, capacity); status != 0)
+			return status;
+	std::string dir = marnel::sim::state_dir();
+	if (std::string why = unusable(dir); !why.empty()) {
+		fprintf(stderr, "marnel-sim: %s is not a private folder of this user: %s\n",
+			dir.c_str(), why.c_str());
+		return cmd == "run" ? 125 : 1; // run's 1 would read as the command's
+	}
+	if (cmd == "load")
+		return load(dir, capacity);
+	if (cmd == "unload") {
 		int err = marnel::sim::unload(dir);
 		if (err == ENOENT)
 			return not_loaded(dir);
 		return err == 0 ? 0 : fail(dir, err);
 	}
-	if (cmd == "status" && argc == 2)
+	if (cmd == "status")
 		return status(dir);
-	if (cmd == "run")
-		return run(argc, argv);
-	if (cmd == "-h" || cmd == "--help") {
-		fputs(usage, stdout);
-		return 0;
-	}
-	fputs(usage, stderr);
-	return 2;
+	return run(argv);
 }

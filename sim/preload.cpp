@@ -2,6 +2,7 @@
 // entries inside the calling process, the way the kernel module would, and
 // hands every other call to libc untouched.
 #include "queue.hpp"
+#include "reads.hpp"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,6 +20,12 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#else
+#define VALGRIND_CHECK_MEM_IS_DEFINED(addr, len) 0
+#endif
 
 using namespace marnel::sim;
 
@@ -54,12 +61,6 @@ struct Open {
 	std::size_t offset = 0;
 };
 
-struct ScriptedRead {
-	ssize_t result;
-	int error;
-	std::string bytes;
-};
-
 // Never destroyed: an atexit handler or another thread may still call
 // read or write after this library's destructors have run.
 std::mutex &table_mutex = *new std::mutex;
@@ -67,7 +68,6 @@ std::atomic<int> open_count{0}; // lets foreign descriptors skip the lock
 std::vector<std::unique_ptr<Open>> &table = *new std::vector<std::unique_ptr<Open>>;
 std::vector<ScriptedRead> &script = *new std::vector<ScriptedRead>;
 std::size_t script_next = 0;
-bool script_parsed = false;
 
 bool entry_of(const char *path, Entry &e)
 {
@@ -157,56 +157,29 @@ const char *name_of(int err)
 	return name ? name : "E?";
 }
 
-// MARNEL_SIM_READS="0:2d3100;11:3231;-5": each entry is what one read
-// on a dequeue descriptor returns (a negative number is -errno) and,
-// after a colon, the raw bytes it places, in hex. After the last entry
-// reads reach the queue again.
-void parse_script()
-{
-	script_parsed = true;
-	const char *env = getenv("MARNEL_SIM_READS");
-	if (!env)
-		return;
-	std::string all(env);
-	std::size_t pos = 0;
-	while (pos <= all.size()) {
-		std::size_t end = all.find(';', pos);
-		if (end == std::string::npos)
-			end = all.size();
-		std::string item = all.substr(pos, end - pos);
-		pos = end + 1;
-		if (item.empty())
-			continue;
-		ScriptedRead r{0, 0, {}};
-		char *rest = nullptr;
-		errno = 0;
-		long v = strtol(item.c_str(), &rest, 10);
-		bool ok = rest != item.c_str() && errno == 0;
-		if (ok && *rest == ':') {
-			std::string h(rest + 1);
-			ok = h.size() % 2 == 0 &&
-			     h.find_first_not_of("0123456789abcdefABCDEF") ==
-				     std::string::npos;
-			for (std::size_t i = 0; ok && i < h.size(); i += 2)
-				r.bytes += static_cast<char>(
-					std::stoi(h.substr(i, 2), nullptr, 16));
-		} else if (ok && *rest) {
-			ok = false;
-		}
-		if (!ok) {
-			fprintf(stderr, "libmarnel-sim: bad MARNEL_SIM_READS entry '%s'\n",
-				item.c_str());
+// The test hooks are checked as the program starts, so a mistake in them
+// stops even a program that never reaches the driver. After the last
+// scripted read, reads reach the queue again.
+[[maybe_unused]] const bool hooks_checked = [] {
+	std::string why;
+	if (const char *env = getenv("MARNEL_SIM_READS");
+	    env && !parse_reads(env, script, why)) {
+		fprintf(stderr, "libmarnel-sim: %s\n", why.c_str());
+		_exit(125);
+	}
+	// Only tried here: the trace itself opens at the first traced call,
+	// so that it takes no descriptor number the program would get.
+	if (const char *path = getenv("MARNEL_SIM_TRACE"); path && *path) {
+		int fd = REAL(open)(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+		if (fd < 0) {
+			fprintf(stderr, "libmarnel-sim: MARNEL_SIM_TRACE %s: %s\n", path,
+				strerror(errno));
 			_exit(125);
 		}
-		if (v < 0) {
-			r.result = -1;
-			r.error = static_cast<int>(-v);
-		} else {
-			r.result = v;
-		}
-		script.push_back(r);
+		REAL(close)(fd);
 	}
-}
+	return true;
+}();
 
 Open *find(int fd)
 {
@@ -269,8 +242,6 @@ ssize_t read_entry(Open &o, void *buf, std::size_t count)
 		o.offset += n;
 		return static_cast<ssize_t>(n);
 	}
-	if (!script_parsed)
-		parse_script();
 	if (script_next < script.size()) {
 		const ScriptedRead &r = script[script_next++];
 		std::size_t n = std::min(count, r.bytes.size());
@@ -428,6 +399,9 @@ ssize_t write(int fd, const void *buf, size_t count)
 	if (open_count.load(std::memory_order_relaxed) > 0) {
 		std::lock_guard<std::mutex> lock(table_mutex);
 		if (Open *o = find(fd)) {
+			// memcheck checks a real write's buffer; the driver's copy
+			// of it would hide uninitialised bytes.
+			(void)VALGRIND_CHECK_MEM_IS_DEFINED(buf, count);
 			TracedCall step;
 			return write_entry(*o, buf, count);
 		}

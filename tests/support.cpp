@@ -72,7 +72,8 @@ Outcome run(const Command &c)
 	int open_pipes = 2;
 	while (open_pipes > 0) {
 		double elapsed = std::chrono::duration<double>(clock::now() - start).count();
-		if (c.stop_after > 0 && !stopped && elapsed >= c.stop_after) {
+		if (!stopped && ((c.stop_after > 0 && elapsed >= c.stop_after) ||
+				 (c.stop_when && c.stop_when()))) {
 			kill(-pid, c.stop_signal);
 			stopped = true;
 		}
@@ -145,10 +146,15 @@ std::map<std::string, long long> SimDriver::status() const
 Outcome SimDriver::run(std::vector<std::string> argv, double stop_after,
 		       std::vector<std::string> env, const std::string &trace_name) const
 {
-	argv.insert(argv.begin(), {MARNEL_SIM, "run", "--"});
-	env.push_back("MARNEL_SIM_DIR=" + dir_);
-	env.push_back("MARNEL_SIM_TRACE=" + dir_ + "/" + trace_name);
-	return marnel::test::run({argv, env, stop_after});
+	return run_until({std::move(argv), std::move(env), stop_after}, trace_name);
+}
+
+Outcome SimDriver::run_until(Command c, const std::string &trace_name) const
+{
+	c.argv.insert(c.argv.begin(), {MARNEL_SIM, "run", "--"});
+	c.env.push_back("MARNEL_SIM_DIR=" + dir_);
+	c.env.push_back("MARNEL_SIM_TRACE=" + dir_ + "/" + trace_name);
+	return marnel::test::run(c);
 }
 
 std::vector<std::string> SimDriver::trace(const std::string &name) const

@@ -2,6 +2,7 @@
 // the simulated driver's trace, the calls they make.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ struct Command {
 	std::vector<std::string> env;   // NAME=VALUE, added to this process's
 	double stop_after = 0;          // seconds; 0 waits for it to end
 	int stop_signal = 2;            // SIGINT, as from a terminal
+	std::function<bool()> stop_when = {}; // polled; true stops it as stop_after does
 };
 
 Outcome run(const Command &c);
@@ -41,6 +43,8 @@ public:
 	Outcome run(std::vector<std::string> argv, double stop_after = 0,
 		    std::vector<std::string> env = {},
 		    const std::string &trace_name = "trace") const;
+	// The same for a whole Command, its environment and its stops.
+	Outcome run_until(Command c, const std::string &trace_name = "trace") const;
 	std::vector<std::string> trace(const std::string &name = "trace") const;
 	const std::string &dir() const { return dir_; }
 
