@@ -91,7 +91,7 @@ std::string library()
 	if (n > 0) {
 		std::string dir(self, static_cast<std::size_t>(n));
 		dir.resize(dir.rfind('/'));
-		for (const char *rel : {"/libmarnel-sim.so", "/../lib/libmarnel-sim.so"}) {
+		for (const char *rel : {"/libmarnel-sim.so", "/../lib/marnel/libmarnel-sim.so"}) {
 			std::string path = dir + rel;
 			if (access(path.c_str(), R_OK) == 0)
 				return path;
