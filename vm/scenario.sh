@@ -113,12 +113,10 @@ check "4 writers and 4 readers, 20 unloads and loads meanwhile" \
 	marnel-stress concurrent "${MARNEL_STRESS_SECONDS:-10}" 20 "rmmod marnel" "insmod $ko capacity=1024"
 rmmod marnel
 
-echo "=== every call a program can make, for comparison with the simulated driver"
-insmod $ko capacity=16
-echo "MARNEL-PROBE-BEGIN"
-(cd / && marnel-probe 2>&1)
-echo "MARNEL-PROBE-END"
-rmmod marnel
+echo "=== the differential corpus, for comparison with the simulated driver"
+echo "MARNEL-DIFFERENTIAL-BEGIN"
+sh /differential/run.sh "insmod $ko capacity=16" "rmmod marnel"
+echo "MARNEL-DIFFERENTIAL-END"
 
 echo "scenario: $failed failed"
 exit $failed

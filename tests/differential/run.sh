@@ -1,0 +1,34 @@
+#!/bin/sh
+# Runs the corpus against whatever driver serves /proc/marnel and prints,
+# for each script, its standard output, standard error, exit status and the
+# driver's counters afterwards. Two drivers that keep the same contract
+# print the same text.
+#
+#   run.sh LOAD-COMMAND UNLOAD-COMMAND
+#
+# Each script starts on a freshly loaded queue of capacity 16.
+set -u
+load=$1
+unload=$2
+here=$(cd "$(dirname "$0")" && pwd)
+out=$(mktemp -d)
+export LC_ALL=C
+for script in "$here"/corpus/*.sh; do
+	name=$(basename "$script")
+	sh -c "$load" || { echo "run.sh: cannot load the driver" >&2; exit 1; }
+	(cd "$here/corpus" && bash "./$name") >"$out/stdout" 2>"$out/stderr" </dev/null
+	status=$?
+	echo "=== $name"
+	cat "$out/stdout"
+	echo "--- stderr"
+	cat "$out/stderr"
+	echo "--- exit status $status"
+	echo "--- counters"
+	cat /proc/marnel/status
+	sh -c "$unload"
+done
+echo "=== marnel-probe"
+sh -c "$load"
+(cd / && marnel-probe 2>&1)
+sh -c "$unload"
+rm -rf "$out"
