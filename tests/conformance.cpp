@@ -426,8 +426,7 @@ TEST_F(Driver, ConcurrentWritersAndReadersLoseNothing)
 TEST_F(Driver, AWaitForTheLockEndsOnASignal)
 {
 	if (access("/proc/marnel", F_OK) != 0)
-		GTEST_SKIP() << "a simulated driver: its waits are a few instructions and "
-				"not interruptible";
+		GTEST_SKIP() << "a simulated driver: it takes no lock, so nothing waits";
 	int uffd = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC));
 	if (uffd < 0)
 		GTEST_SKIP() << "no userfaultfd here: " << strerror(errno);
