@@ -50,7 +50,8 @@ int fail(const std::string &what, int err)
 
 // The state folder must be a private folder of this user: an absolute
 // path naming, itself and not through a symlink, a folder other than /
-// that the user owns and no one else can write. A missing one is fine:
+// that the user owns and no one else may use (mode 0700), as the library
+// requires of it too. A missing one is fine:
 // load creates it. Returns what is wrong, or nothing.
 std::string unusable(const std::string &dir)
 {
@@ -70,8 +71,8 @@ std::string unusable(const std::string &dir)
 		return "the root folder";
 	if (st.st_uid != geteuid())
 		return "owned by another user";
-	if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-		return "writable by others";
+	if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+		return "open to others";
 	return "";
 }
 
@@ -151,8 +152,13 @@ int status(const std::string &dir)
 	int err = q.attach(dir);
 	if (err == 0)
 		err = q.status(text);
-	if (err == ENOENT || err == EIO)
+	if (err == ENOENT)
 		return not_loaded(dir);
+	if (err == EIO) {
+		fprintf(stderr, "marnel-sim: the queue in %s is damaged or not private "
+				"(unload removes it)\n", dir.c_str());
+		return 1;
+	}
 	if (err != 0)
 		return fail(dir, err);
 	fputs(text.c_str(), stdout);

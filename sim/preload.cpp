@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,8 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -40,34 +40,58 @@ ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t buflen);
 
 namespace {
 
-template <class Fn> Fn *next(const char *name)
+// libc's own functions, looked up at load: dlsym is not async-signal-safe,
+// so not in a signal handler's first call.
+#define REAL_FUNCTIONS(X)                                                 \
+	X(open) X(open64) X(openat) X(openat64) X(__open_2) X(__open64_2) \
+	X(__openat_2) X(__openat64_2) X(read) X(__read_chk) X(write) X(close)
+#define DECLARE_REAL(fn) std::atomic<void *> real_##fn{nullptr};
+REAL_FUNCTIONS(DECLARE_REAL)
+
+void *resolve(std::atomic<void *> &p, const char *name)
 {
-	return reinterpret_cast<Fn *>(dlsym(RTLD_NEXT, name));
+	void *f = p.load(std::memory_order_relaxed);
+	if (!f) {
+		f = dlsym(RTLD_NEXT, name);
+		p.store(f, std::memory_order_relaxed);
+	}
+	return f;
 }
-#define REAL(fn)                                                          \
-	([] {                                                             \
-		static auto *p = next<decltype(fn)>(#fn);                 \
-		return p;                                                 \
-	}())
+#define REAL(fn) reinterpret_cast<decltype(&fn)>(resolve(real_##fn, #fn))
+
+__attribute__((constructor)) void resolve_all()
+{
+#define RESOLVE_REAL(fn) resolve(real_##fn, #fn);
+	REAL_FUNCTIONS(RESOLVE_REAL)
+}
 
 enum class Entry { enqueue, dequeue, status };
 
 struct Open {
-	int fd;
 	Entry entry;
 	Queue queue;
-	std::string text; // the status entry's snapshot, taken at the first read
+	// The status entry's snapshot, taken at the first read.
+	char text[status_size];
+	std::size_t len = 0;
 	bool snapped = false;
 	std::size_t offset = 0;
+	Open *retired_next = nullptr;
 };
 
-// Never destroyed: an atexit handler or another thread may still call
-// read or write after this library's destructors have run.
-std::mutex &table_mutex = *new std::mutex;
-std::atomic<int> open_count{0}; // lets foreign descriptors skip the lock
-std::vector<std::unique_ptr<Open>> &table = *new std::vector<std::unique_ptr<Open>>;
-std::vector<ScriptedRead> &script = *new std::vector<ScriptedRead>;
-std::size_t script_next = 0;
+
+// The descriptor table: one atomic pointer per descriptor number, so
+// read, write and close find an entry without a lock, also from a signal
+// handler that interrupted the library, and a foreign descriptor costs
+// two loads. Reserved (not touched) up to max_fds at the first open.
+constexpr int max_fds = 1 << 20;
+std::atomic<std::atomic<Open *> *> table{nullptr};
+
+// A closed entry may still be in use by a call on another thread or by
+// the call a signal handler interrupted. Calls count themselves in
+// `inflight` before they look the descriptor up, so an entry taken out of
+// the table is freed once `inflight` has been seen at zero after that.
+std::atomic<long> inflight{0};
+std::atomic<Open *> retired{nullptr};
 
 bool entry_of(const char *path, Entry &e)
 {
@@ -157,13 +181,17 @@ const char *name_of(int err)
 	return name ? name : "E?";
 }
 
+// The scripted reads, never destroyed (see the table below).
+std::vector<ScriptedRead> &script_list = *new std::vector<ScriptedRead>;
+const std::vector<ScriptedRead> &script() { return script_list; }
+
 // The test hooks are checked as the program starts, so a mistake in them
 // stops even a program that never reaches the driver. After the last
 // scripted read, reads reach the queue again.
 [[maybe_unused]] const bool hooks_checked = [] {
 	std::string why;
 	if (const char *env = getenv("MARNEL_SIM_READS");
-	    env && !parse_reads(env, script, why)) {
+	    env && !parse_reads(env, script_list, why)) {
 		fprintf(stderr, "libmarnel-sim: %s\n", why.c_str());
 		_exit(125);
 	}
@@ -180,14 +208,7 @@ const char *name_of(int err)
 	}
 	return true;
 }();
-
-Open *find(int fd)
-{
-	for (auto &o : table)
-		if (o->fd == fd)
-			return o.get();
-	return nullptr;
-}
+std::atomic<std::size_t> script_next{0};
 
 int fail(int err)
 {
@@ -195,13 +216,101 @@ int fail(int err)
 	return -1;
 }
 
+// Open entries live in pages of their own, so that freeing one is a
+// munmap, which a signal handler may call.
+Open *new_open()
+{
+	void *p = mmap(nullptr, sizeof(Open), PROT_READ | PROT_WRITE,
+		       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	return p == MAP_FAILED ? nullptr : new (p) Open{};
+}
+
+void free_open(Open *o)
+{
+	o->~Open();
+	munmap(o, sizeof(Open));
+}
+
+void push_retired(Open *first, Open *last)
+{
+	Open *top = retired.load(std::memory_order_relaxed);
+	do
+		last->retired_next = top;
+	while (!retired.compare_exchange_weak(top, first, std::memory_order_release,
+					      std::memory_order_relaxed));
+}
+
+// Frees the closed entries once no call can still hold one; otherwise
+// they wait for a later open or close.
+void reclaim()
+{
+	Open *list = retired.exchange(nullptr, std::memory_order_seq_cst);
+	if (!list)
+		return;
+	if (inflight.load(std::memory_order_seq_cst) != 0) {
+		Open *last = list;
+		while (last->retired_next)
+			last = last->retired_next;
+		push_retired(list, last);
+		return;
+	}
+	while (list) {
+		Open *next = list->retired_next;
+		free_open(list);
+		list = next;
+	}
+}
+
+std::atomic<Open *> *slot_of(int fd)
+{
+	auto *t = table.load(std::memory_order_acquire);
+	if (!t || fd < 0 || fd >= max_fds)
+		return nullptr;
+	return &t[fd];
+}
+
+// The entry behind fd, counted in `inflight` until leave(); nullptr for a
+// foreign descriptor, which costs no atomic write.
+Open *enter(int fd)
+{
+	auto *slot = slot_of(fd);
+	if (!slot || !slot->load(std::memory_order_relaxed))
+		return nullptr;
+	inflight.fetch_add(1, std::memory_order_seq_cst);
+	Open *o = slot->load(std::memory_order_seq_cst);
+	if (!o)
+		inflight.fetch_sub(1, std::memory_order_release);
+	return o;
+}
+
+void leave()
+{
+	inflight.fetch_sub(1, std::memory_order_release);
+}
+
+bool make_table()
+{
+	if (table.load(std::memory_order_acquire))
+		return true;
+	void *p = mmap(nullptr, max_fds * sizeof(std::atomic<Open *>),
+		       PROT_READ | PROT_WRITE,
+		       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+	if (p == MAP_FAILED)
+		return false;
+	std::atomic<Open *> *none = nullptr;
+	if (!table.compare_exchange_strong(none, static_cast<std::atomic<Open *> *>(p)))
+		munmap(p, max_fds * sizeof(std::atomic<Open *>)); // another thread won
+	return true;
+}
+
 int open_entry(Entry entry, const char *path, int flags)
 {
+	reclaim();
 	int access = flags & O_ACCMODE;
 	int wanted = entry == Entry::enqueue ? O_WRONLY : O_RDONLY;
-	auto o = std::make_unique<Open>();
-	o->entry = entry;
-	int err = o->queue.attach(state_dir());
+	prepare_caller_access();
+	Open *o = make_table() ? new_open() : nullptr;
+	int err = o ? o->queue.attach(state_dir()) : ENOMEM;
 	if (err == 0 && access != wanted)
 		err = EACCES;
 	int fd = -1;
@@ -211,17 +320,19 @@ int open_entry(Entry entry, const char *path, int flags)
 		fd = REAL(open)("/dev/null", access | (flags & O_CLOEXEC));
 		if (fd < 0)
 			err = errno;
+		else if (fd >= max_fds) {
+			REAL(close)(fd);
+			err = EMFILE;
+		}
 	}
 	if (err != 0) {
+		if (o)
+			free_open(o);
 		trace("open %s flags=0x%x -> -1 %s", path, flags, name_of(err));
 		return fail(err);
 	}
-	o->fd = fd;
-	{
-		std::lock_guard<std::mutex> lock(table_mutex);
-		table.push_back(std::move(o));
-		open_count++;
-	}
+	o->entry = entry;
+	slot_of(fd)->store(o, std::memory_order_seq_cst);
 	trace("open %s flags=0x%x -> %d", path, flags, fd);
 	return fd;
 }
@@ -232,37 +343,39 @@ ssize_t read_entry(Open &o, void *buf, std::size_t count)
 		return fail(EBADF);
 	if (o.entry == Entry::status) {
 		if (!o.snapped) {
-			if (int err = o.queue.status(o.text); err != 0)
+			if (int err = o.queue.status(o.text, o.len); err != 0)
 				return fail(err);
 			o.snapped = true;
 		}
-		std::size_t n = std::min(count, o.text.size() - o.offset);
-		if (copy_to_caller(buf, o.text.data() + o.offset, n) != 0)
+		std::size_t n = std::min(count, o.len - o.offset);
+		if (copy_to_caller(buf, o.text + o.offset, n) != 0)
 			return fail(EFAULT);
 		o.offset += n;
 		return static_cast<ssize_t>(n);
 	}
-	if (script_next < script.size()) {
-		const ScriptedRead &r = script[script_next++];
-		std::size_t n = std::min(count, r.bytes.size());
-		if (copy_to_caller(buf, r.bytes.data(), n) != 0)
-			return fail(EFAULT);
-		if (r.result < 0) {
-			trace("read count=%zu -> -1 %s scripted", count, name_of(r.error));
-			return fail(r.error);
+	if (!script().empty()) {
+		std::size_t i = script_next.fetch_add(1);
+		if (i < script().size()) {
+			const ScriptedRead &r = script()[i];
+			std::size_t n = std::min(count, r.bytes.size());
+			if (copy_to_caller(buf, r.bytes.data(), n) != 0)
+				return fail(EFAULT);
+			if (r.result < 0) {
+				trace("read count=%zu -> -1 %s scripted", count,
+				      name_of(r.error));
+				return fail(r.error);
+			}
+			trace("read count=%zu -> %zd data=%s scripted", count,
+			      r.result, hex(r.bytes.data(), n).c_str());
+			return r.result;
 		}
-		trace("read count=%zu -> %zd data=%s scripted", count, r.result,
-		      hex(r.bytes.data(), n).c_str());
-		return r.result;
 	}
-	std::string text;
-	if (int err = o.queue.dequeue(buf, count, text); err != 0) {
+	Delivery done{};
+	if (int err = o.queue.dequeue(buf, count, done); err != 0) {
 		trace("read count=%zu -> -1 %s", count, name_of(err));
 		return fail(err);
 	}
-	std::size_t placed = count > text.size() ? text.size() + 1 : text.size();
-	trace("read count=%zu -> 0 data=%s", count,
-	      hex(text.c_str(), placed).c_str());
+	trace("read count=%zu -> 0 data=%s", count, hex(done.text, done.placed).c_str());
 	return 0;
 }
 
@@ -370,56 +483,59 @@ int __openat64_2(int dirfd, const char *path, int flags)
 
 ssize_t read(int fd, void *buf, size_t count)
 {
-	if (open_count.load(std::memory_order_relaxed) > 0) {
-		std::lock_guard<std::mutex> lock(table_mutex);
-		if (Open *o = find(fd)) {
+	if (Open *o = enter(fd)) {
+		ssize_t r;
+		{
 			TracedCall step;
-			return read_entry(*o, buf, count);
+			r = read_entry(*o, buf, count);
 		}
+		leave();
+		return r;
 	}
 	return REAL(read)(fd, buf, count);
 }
 
 ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t buflen)
 {
-	if (open_count.load(std::memory_order_relaxed) > 0) {
-		std::lock_guard<std::mutex> lock(table_mutex);
-		if (Open *o = find(fd)) {
-			if (nbytes > buflen)
-				__chk_fail();
+	if (Open *o = enter(fd)) {
+		if (nbytes > buflen)
+			__chk_fail();
+		ssize_t r;
+		{
 			TracedCall step;
-			return read_entry(*o, buf, nbytes);
+			r = read_entry(*o, buf, nbytes);
 		}
+		leave();
+		return r;
 	}
 	return REAL(__read_chk)(fd, buf, nbytes, buflen);
 }
 
 ssize_t write(int fd, const void *buf, size_t count)
 {
-	if (open_count.load(std::memory_order_relaxed) > 0) {
-		std::lock_guard<std::mutex> lock(table_mutex);
-		if (Open *o = find(fd)) {
+	if (Open *o = enter(fd)) {
+		ssize_t r;
+		{
 			// memcheck checks a real write's buffer; the driver's copy
 			// of it would hide uninitialised bytes.
 			(void)VALGRIND_CHECK_MEM_IS_DEFINED(buf, count);
 			TracedCall step;
-			return write_entry(*o, buf, count);
+			r = write_entry(*o, buf, count);
 		}
+		leave();
+		return r;
 	}
 	return REAL(write)(fd, buf, count);
 }
 
 int close(int fd)
 {
-	if (open_count.load(std::memory_order_relaxed) > 0) {
-		std::lock_guard<std::mutex> lock(table_mutex);
-		for (auto it = table.begin(); it != table.end(); ++it) {
-			if ((*it)->fd == fd) {
-				table.erase(it);
-				open_count--;
-				trace("close %d", fd);
-				break;
-			}
+	auto *slot = slot_of(fd);
+	if (slot && slot->load(std::memory_order_relaxed)) {
+		if (Open *o = slot->exchange(nullptr, std::memory_order_seq_cst)) {
+			trace("close %d", fd);
+			push_retired(o, o);
+			reclaim();
 		}
 	}
 	return REAL(close)(fd);

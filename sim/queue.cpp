@@ -1,55 +1,194 @@
 #include "queue.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <utility>
 
 namespace marnel::sim {
 
+// The queue takes no lock. The kernel module's lock cannot be held by a
+// stopped process, but a lock in shared memory can: a client stopped by
+// SIGSTOP, Ctrl-Z or a debugger while holding it would stop everyone.
+// Every change is instead one compare-and-swap on one 64-bit word, so a
+// process stopped or killed between any two instructions has either made
+// its change whole or not at all, and the others go on without it.
+//
+// - enqueue at position t = tail: slot[t % capacity] is free for t when it
+//   holds lap(t) - 1, i.e. the value of position t - capacity, and that
+//   value is gone (t - head < capacity). One CAS puts (value, lap(t))
+//   there; that is the commit. Then tail moves t -> t + 1 by CAS, by the
+//   writer or by whoever finds the slot filled for t first (a writer
+//   killed in between leaves that to the next caller). A write returns
+//   only once tail is past t.
+// - dequeue at h = head < tail: slot[h % capacity] holds lap(h) until head
+//   passes h, since no writer may reuse it before. Its text is placed in
+//   the caller's buffer first, then head moves h -> h + 1 by CAS; losing
+//   that race to another reader puts the caller's bytes back and tries
+//   the next value. A bad buffer fails before the CAS, so nothing moves.
+// - head and tail are 64-bit and only grow: no CAS on them can succeed on
+//   a stale value (ABA). A slot's lap is 32 bits: a writer's CAS could
+//   wrongly succeed only if, between its read and its CAS, the slot went
+//   round exactly a multiple of 2^32 laps (at least 2^32 x capacity
+//   values) and came back holding the same value.
+// - Every step that finds the state impossible (head past tail, more than
+//   capacity queued, a slot of the wrong lap) reads again: a value that
+//   moved means another caller got there first, one that did not means
+//   the file is corrupted, and the call fails with EIO. So no loop spins
+//   on a corrupted file: each turn needs another caller's progress.
+// - unload sets a flag every call checks first. A call under way then may
+//   still finish on the old state; a newly loaded queue is another file,
+//   so nothing of the old one reaches it.
+
 namespace {
 
-constexpr std::uint32_t magic = 0x6d726e31; // "mrn1"
+constexpr std::uint32_t magic = 0x6d726e32; // "mrn2"
 constexpr const char *state_name = "queue";
+
+std::uint64_t pack(std::int32_t value, std::uint32_t lap)
+{
+	return static_cast<std::uint64_t>(lap) << 32 | static_cast<std::uint32_t>(value);
+}
+
+std::uint32_t lap_of(std::uint64_t slot)
+{
+	return static_cast<std::uint32_t>(slot >> 32);
+}
+
+// The process's pid, for process_vm_readv/writev, without a getpid per
+// call. It lives in a page the kernel clears in a forked child (even one
+// made by a raw clone), where it is then looked up again.
+std::atomic<pid_t> *pid_cache = [] {
+	void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE,
+			  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (page != MAP_FAILED && madvise(page, 4096, MADV_WIPEONFORK) == 0)
+		return new (page) std::atomic<pid_t>(0);
+	if (page != MAP_FAILED)
+		munmap(page, 4096);
+	static std::atomic<pid_t> fallback{0};
+	pthread_atfork(nullptr, nullptr, [] { fallback.store(0); });
+	return &fallback;
+}();
+
+pid_t self()
+{
+	pid_t pid = pid_cache->load(std::memory_order_relaxed);
+	if (pid == 0) {
+		pid = getpid();
+		pid_cache->store(pid, std::memory_order_relaxed);
+	}
+	return pid;
+}
+
+// This thread's stack, looked up at its first use (pthread_getattr_np is
+// not async-signal-safe: the preload library asks for it at open).
+struct Stack {
+	std::uintptr_t low = 0, high = 0;
+	bool known = false;
+};
+thread_local Stack stack __attribute__((tls_model("initial-exec")));
+
+// [p, p + n) lies between the current frame and the top of this thread's
+// stack: memory the thread has already run through, so mapped and
+// writable, and reached without a system call. pushwell's record and
+// drawwell's area are there. Off the thread's stack (a signal stack, a
+// coroutine's) nothing is assumed.
+void find_stack()
+{
+	if (!stack.known) {
+		pthread_attr_t attr;
+		if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+			void *addr = nullptr;
+			std::size_t size = 0;
+			if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+				stack.low = reinterpret_cast<std::uintptr_t>(addr);
+				stack.high = stack.low + size;
+			}
+			pthread_attr_destroy(&attr);
+		}
+		stack.known = true;
+	}
+}
+
+bool on_live_stack(const void *p, std::size_t n)
+{
+	find_stack();
+	auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+	auto a = reinterpret_cast<std::uintptr_t>(p);
+	return stack.low <= frame && frame < stack.high && a >= frame &&
+	       a < stack.high && n <= stack.high - a;
+}
+
+// Through the kernel, which answers EFAULT for a bad address instead of
+// faulting.
+int through_kernel(const iovec &local, const iovec &remote, bool in)
+{
+	ssize_t done = in ? process_vm_readv(self(), &local, 1, &remote, 1, 0)
+			  : process_vm_writev(self(), &local, 1, &remote, 1, 0);
+	if (done == static_cast<ssize_t>(local.iov_len))
+		return 0;
+	if (done < 0 && (errno == ENOSYS || errno == EPERM))
+		return ENOSYS; // no such call here: the address is trusted
+	return EFAULT;
+}
+
+// The caller's [p, p + n) can be read and written, checked with at most
+// one system call that copies it onto itself.
+int caller_writable(void *p, std::size_t n)
+{
+	if (n == 0 || on_live_stack(p, n))
+		return 0;
+	int err = through_kernel({p, n}, {p, n}, false);
+	return err == ENOSYS ? 0 : err;
+}
+
+// The value last read from `now` is out of date: another caller moved it.
+// Otherwise the state that made the caller look again is the file's own.
+bool overtaken(std::uint64_t seen, const std::atomic<std::uint64_t> &now)
+{
+	return now.load(std::memory_order_acquire) != seen;
+}
 
 } // namespace
 
-// Two copies of the counters, and `current` says which one is live: an
-// operation writes the other copy and then flips `current` with one store,
-// so a process killed at any instant (pushwell always is) leaves either the
-// old state or the new one, never half of each.
-struct Shared {
-	std::uint32_t magic;
-	std::uint32_t capacity;
-	std::uint32_t unloaded;
-	std::uint32_t current;
-	pthread_mutex_t mutex;
-	Counters copy[2];
+void prepare_caller_access()
+{
+	find_stack();
+}
 
-	std::int32_t *values()
-	{
-		return reinterpret_cast<std::int32_t *>(this + 1);
+int copy_from_caller(void *to, const void *from, std::size_t n)
+{
+	if (n == 0)
+		return 0;
+	if (!on_live_stack(from, n)) {
+		int err = through_kernel({to, n}, {const_cast<void *>(from), n}, true);
+		if (err != ENOSYS)
+			return err;
 	}
-	static std::size_t bytes(std::uint32_t capacity)
-	{
-		return sizeof(Shared) + capacity * sizeof(std::int32_t);
+	memcpy(to, from, n);
+	return 0;
+}
+
+int copy_to_caller(void *to, const void *from, std::size_t n)
+{
+	if (n == 0)
+		return 0;
+	if (!on_live_stack(to, n)) {
+		int err = through_kernel({const_cast<void *>(from), n}, {to, n}, false);
+		if (err != ENOSYS)
+			return err;
 	}
-	Counters &live() { return copy[current & 1]; }
-	void commit(const Counters &next)
-	{
-		copy[(current & 1) ^ 1] = next;
-		std::atomic_ref<std::uint32_t>(current).store(
-			current ^ 1, std::memory_order_release);
-	}
-};
+	memcpy(to, from, n);
+	return 0;
+}
 
 std::string state_dir()
 {
@@ -60,9 +199,43 @@ std::string state_dir()
 	return "/tmp/marnel-sim-" + std::to_string(geteuid());
 }
 
-static std::string state_path(const std::string &dir)
+// Private: a folder (0700) or a regular file (0600) of this user, not a
+// link. Under /tmp anyone could have made the name first.
+static bool is_private(const struct stat &st, bool folder)
 {
-	return dir + "/" + state_name;
+	bool kind = folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
+	return kind && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+}
+
+// The state folder, opened without following a link; -1 with errno.
+static int open_dir(const std::string &dir)
+{
+	int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	struct stat st {};
+	if (fd >= 0 && (fstat(fd, &st) != 0 || !is_private(st, true))) {
+		close(fd);
+		errno = EPERM;
+		return -1;
+	}
+	return fd;
+}
+
+// The state file, checked as this user's private file; 0 or an errno.
+static int open_state(const std::string &dir, int &fd, struct stat &st)
+{
+	int dfd = open_dir(dir);
+	if (dfd < 0)
+		return ENOENT; // no usable folder: not loaded there
+	fd = openat(dfd, state_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	int err = fd < 0 ? errno : 0;
+	close(dfd);
+	if (err != 0)
+		return err == ENOENT ? ENOENT : EIO;
+	if (fstat(fd, &st) != 0 || !is_private(st, false)) {
+		close(fd);
+		return EIO;
+	}
+	return 0;
 }
 
 int load(const std::string &dir, std::uint32_t capacity, std::string &why)
@@ -76,66 +249,73 @@ int load(const std::string &dir, std::uint32_t capacity, std::string &why)
 		why = dir;
 		return err;
 	}
-	// A shared folder such as /tmp could hold someone else's folder or link.
-	struct stat st {};
-	if (lstat(dir.c_str(), &st) != 0) {
+	int dfd = open_dir(dir);
+	if (dfd < 0) {
 		int err = errno;
-		why = dir;
-		return err;
-	}
-	if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-	    (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-		why = dir + " is not a private folder of this user";
-		return EPERM;
+		why = err == EPERM || err == ELOOP || err == ENOTDIR
+			      ? dir + " is not a private folder of this user"
+			      : dir;
+		return err == ENOENT ? ENOENT : EPERM;
 	}
 
-	std::string tmp = dir + "/.queue.XXXXXX";
-	int fd = mkstemp(tmp.data());
+	// A name only this process uses; one left by a killed load goes.
+	std::string tmp = ".queue." + std::to_string(getpid());
+	unlinkat(dfd, tmp.c_str(), 0);
+	int fd = openat(dfd, tmp.c_str(),
+			O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 	if (fd < 0) {
 		int err = errno;
-		why = dir;
+		why = dir + "/" + tmp;
+		close(dfd);
 		return err;
 	}
 	std::size_t size = Shared::bytes(capacity);
 	int err = 0;
 	void *map = MAP_FAILED;
-	if (ftruncate(fd, static_cast<off_t>(size)) != 0)
+	if (fchmod(fd, 0600) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0)
 		err = errno;
 	else if ((map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED,
 			     fd, 0)) == MAP_FAILED)
 		err = errno;
 	close(fd);
 	if (err == 0) {
+		// Zeros are an empty queue at position 0.
 		auto *s = new (map) Shared{};
-		pthread_mutexattr_t attr;
-		pthread_mutexattr_init(&attr);
-		pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-		pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-		pthread_mutex_init(&s->mutex, &attr);
-		pthread_mutexattr_destroy(&attr);
 		s->capacity = capacity;
 		s->magic = magic;
 		munmap(map, size);
 		// link() refuses an existing name, so two loads cannot both win.
-		if (link(tmp.c_str(), state_path(dir).c_str()) != 0) {
+		if (linkat(dfd, tmp.c_str(), dfd, state_name, 0) != 0) {
 			err = errno;
 			why = err == EEXIST ? "already loaded in " + dir : dir;
 		}
 	} else {
-		why = tmp;
+		why = dir + "/" + tmp;
 	}
-	unlink(tmp.c_str());
+	unlinkat(dfd, tmp.c_str(), 0);
+	close(dfd);
 	return err;
 }
 
 int unload(const std::string &dir)
 {
 	Queue q;
-	if (int err = q.attach(dir); err != 0)
+	int err = q.attach(dir);
+	if (err == 0)
+		err = q.mark_unloaded();
+	// A corrupted state of this user's own can still be removed, or it
+	// would block every later load.
+	if (err == EIO) {
+		int fd = -1;
+		struct stat st {};
+		if (open_state(dir, fd, st) == 0) {
+			close(fd);
+			err = 0;
+		}
+	}
+	if (err != 0)
 		return err;
-	if (int err = q.mark_unloaded(); err != 0)
-		return err;
-	return unlink(state_path(dir).c_str()) == 0 ? 0 : errno;
+	return unlink((dir + "/" + state_name).c_str()) == 0 ? 0 : errno;
 }
 
 bool parse_record(const char (&record)[8], std::int32_t &value)
@@ -159,204 +339,245 @@ bool parse_record(const char (&record)[8], std::int32_t &value)
 	return true;
 }
 
-Queue::Queue(Queue &&other) noexcept
-	: shared_(std::exchange(other.shared_, nullptr)),
-	  size_(std::exchange(other.size_, 0))
-{
-}
-
-Queue &Queue::operator=(Queue &&other) noexcept
-{
-	if (this != &other) {
-		if (shared_)
-			munmap(shared_, size_);
-		shared_ = std::exchange(other.shared_, nullptr);
-		size_ = std::exchange(other.size_, 0);
-	}
-	return *this;
-}
-
 Queue::~Queue()
+{
+	release();
+}
+
+void Queue::release()
 {
 	if (shared_)
 		munmap(shared_, size_);
+	shared_ = nullptr;
+	size_ = 0;
+	capacity_ = 0;
 }
 
 int Queue::attach(const std::string &dir)
 {
-	int fd = open(state_path(dir).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-	if (fd < 0)
-		return errno == ELOOP ? EIO : errno;
+	release();
+	int fd = -1;
 	struct stat st {};
+	if (int err = open_state(dir, fd, st); err != 0)
+		return err;
+	std::uint32_t head[2] = {}; // magic, capacity
+	static_assert(offsetof(Shared, capacity) == sizeof head[0]);
 	int err = 0;
 	void *map = MAP_FAILED;
-	if (fstat(fd, &st) != 0)
-		err = errno;
-	else if (static_cast<std::size_t>(st.st_size) < sizeof(Shared))
+	auto size = static_cast<std::size_t>(st.st_size);
+	// Checked before it is mapped: a short file would fault on access.
+	if (pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+	    head[0] != magic || head[1] == 0 || head[1] > max_capacity ||
+	    size != Shared::bytes(head[1]))
 		err = EIO;
-	else if ((map = mmap(nullptr, static_cast<std::size_t>(st.st_size),
-			     PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)) ==
-		 MAP_FAILED)
+	else if ((map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED,
+			     fd, 0)) == MAP_FAILED)
 		err = errno;
 	close(fd);
 	if (err != 0)
 		return err;
-	auto *s = static_cast<Shared *>(map);
-	auto size = static_cast<std::size_t>(st.st_size);
-	if (s->magic != magic || s->capacity == 0 ||
-	    s->capacity > max_capacity || Shared::bytes(s->capacity) > size) {
-		munmap(map, size);
-		return EIO;
-	}
-	*this = Queue();
-	shared_ = s;
+	shared_ = static_cast<Shared *>(map);
 	size_ = size;
+	capacity_ = head[1];
+	if (shared_->unloaded.load(std::memory_order_acquire) != 0) {
+		release();
+		return ENOENT;
+	}
 	return 0;
-}
-
-int Queue::lock()
-{
-	if (!shared_)
-		return EBADF;
-	int err = pthread_mutex_lock(&shared_->mutex);
-	// The owner died holding the lock; the double counters keep the
-	// state whole, so it can simply be taken over.
-	if (err == EOWNERDEAD)
-		err = pthread_mutex_consistent(&shared_->mutex);
-	if (err == 0 && shared_->unloaded) {
-		pthread_mutex_unlock(&shared_->mutex);
-		err = EIO;
-	}
-	return err;
-}
-
-void Queue::unlock()
-{
-	pthread_mutex_unlock(&shared_->mutex);
-}
-
-// Through the kernel, which answers EFAULT for a bad address instead of
-// faulting.
-static int copy_caller(void *to, const void *from, std::size_t n, bool in)
-{
-	if (n == 0)
-		return 0;
-	iovec local{in ? to : const_cast<void *>(from), n};
-	iovec remote{in ? const_cast<void *>(from) : to, n};
-	ssize_t done = in ? process_vm_readv(getpid(), &local, 1, &remote, 1, 0)
-			  : process_vm_writev(getpid(), &local, 1, &remote, 1, 0);
-	if (done == static_cast<ssize_t>(n))
-		return 0;
-	if (done < 0 && (errno == ENOSYS || errno == EPERM)) {
-		memcpy(to, from, n); // no such call here: trust the address
-		return 0;
-	}
-	return EFAULT;
-}
-
-int copy_from_caller(void *to, const void *from, std::size_t n)
-{
-	return copy_caller(to, from, n, true);
-}
-
-int copy_to_caller(void *to, const void *from, std::size_t n)
-{
-	return copy_caller(to, from, n, false);
 }
 
 int Queue::enqueue(const void *buf, std::size_t count)
 {
-	if (count != 8) {
-		if (int err = lock(); err != 0)
-			return err;
-		Counters next = shared_->live();
-		next.refused_malformed++;
-		shared_->commit(next);
-		unlock();
+	Shared *s = shared_;
+	if (!s)
+		return EBADF;
+	if (s->unloaded.load(std::memory_order_acquire) != 0)
+		return EIO;
+	char record[8];
+	std::int32_t value = 0;
+	if (count == 8 && copy_from_caller(record, buf, sizeof record) != 0)
+		return EFAULT;
+	if (count != 8 || !parse_record(record, value)) {
+		s->refused_malformed.fetch_add(1, std::memory_order_relaxed);
 		return EINVAL;
 	}
-	char record[8];
-	if (copy_from_caller(record, buf, sizeof record) != 0)
-		return EFAULT;
-	std::int32_t value = 0;
-	bool ok = parse_record(record, value);
-
-	if (int err = lock(); err != 0)
-		return err;
-	Counters next = shared_->live();
-	int err = 0;
-	if (!ok) {
-		next.refused_malformed++;
-		err = EINVAL;
-	} else if (next.depth == shared_->capacity) {
-		next.refused_full++;
-		err = ENOSPC;
-	} else {
-		// The slot past the tail is not live until the commit.
-		shared_->values()[(next.head + next.depth) % shared_->capacity] =
-			value;
-		next.depth++;
-		next.accepted++;
+	const std::uint64_t cap = capacity_;
+	for (;;) {
+		std::uint64_t t = s->tail.load(std::memory_order_acquire);
+		std::uint64_t h = s->head.load(std::memory_order_acquire);
+		// Read after t, h can only be ahead of it if tail moved on.
+		if (h > t) {
+			if (!overtaken(t, s->tail))
+				return EIO;
+			continue;
+		}
+		if (t - h > cap)
+			return EIO;
+		std::uint32_t lap = static_cast<std::uint32_t>(t / cap + 1);
+		auto &slot = s->slots()[t % cap];
+		std::uint64_t seen = slot.load(std::memory_order_acquire);
+		if (lap_of(seen) == lap) {
+			// Filled for t by a writer that has not moved tail yet.
+			s->tail.compare_exchange_strong(t, t + 1,
+							std::memory_order_acq_rel);
+			continue;
+		}
+		if (lap_of(seen) != lap - 1) {
+			if (!overtaken(t, s->tail))
+				return EIO;
+			continue;
+		}
+		if (t - h == cap) {
+			s->refused_full.fetch_add(1, std::memory_order_relaxed);
+			return ENOSPC;
+		}
+		if (slot.compare_exchange_strong(seen, pack(value, lap),
+						 std::memory_order_acq_rel)) {
+			s->tail.compare_exchange_strong(t, t + 1,
+							std::memory_order_acq_rel);
+			return 0;
+		}
 	}
-	shared_->commit(next);
-	unlock();
-	return err;
 }
 
-int Queue::dequeue(void *buf, std::size_t count, std::string &delivered)
+int Queue::dequeue(void *buf, std::size_t count, Delivery &done)
 {
-	if (int err = lock(); err != 0)
-		return err;
-	Counters next = shared_->live();
-	bool empty = next.depth == 0;
-	std::string text = empty ? "-1" : std::to_string(shared_->values()[next.head]);
-	int err = 0;
-	if (count < text.size())
-		err = EINVAL;
-	// Copy out before the commit: a bad buffer leaves the value queued.
-	else if (copy_to_caller(buf, text.c_str(),
-				  count > text.size() ? text.size() + 1
-						      : text.size()) != 0)
-		err = EFAULT;
-	else if (empty)
-		next.end_markers++;
-	else {
-		next.head = (next.head + 1) % shared_->capacity;
-		next.depth--;
-		next.delivered++;
+	Shared *s = shared_;
+	if (!s)
+		return EBADF;
+	if (s->unloaded.load(std::memory_order_acquire) != 0)
+		return EIO;
+	const std::uint64_t cap = capacity_;
+	// The caller's bytes that a delivery may cover, to put back when
+	// another reader takes the value first.
+	char saved[sizeof done.text];
+	std::size_t span = count < sizeof saved ? count : sizeof saved;
+	bool checked = false;
+	for (;;) {
+		std::uint64_t h = s->head.load(std::memory_order_acquire);
+		std::uint64_t t = s->tail.load(std::memory_order_acquire);
+		if (t < h)
+			return EIO; // read after h, t cannot be behind it
+		if (t - h > cap) {
+			if (!overtaken(h, s->head))
+				return EIO;
+			continue;
+		}
+		bool empty = t == h;
+		std::uint64_t pos = empty ? t : h;
+		std::uint32_t lap = static_cast<std::uint32_t>(pos / cap + 1);
+		std::uint64_t seen = s->slots()[pos % cap].load(std::memory_order_acquire);
+		if (empty && lap_of(seen) == lap) {
+			// A value is in but tail has not moved yet.
+			s->tail.compare_exchange_strong(t, t + 1,
+							std::memory_order_acq_rel);
+			continue;
+		}
+		if (lap_of(seen) != (empty ? lap - 1 : lap)) {
+			if (!overtaken(pos, empty ? s->tail : s->head))
+				return EIO;
+			continue;
+		}
+		std::int32_t value = empty ? -1 : static_cast<std::int32_t>(seen);
+		auto [end, ec] = std::to_chars(done.text, done.text + 11, value);
+		auto len = static_cast<std::size_t>(end - done.text);
+		*end = '\0';
+		if (count < len) {
+			// The value stays: only when it really was the head.
+			if (!empty && overtaken(h, s->head))
+				continue;
+			return EINVAL;
+		}
+		done.placed = count > len ? len + 1 : len;
+		if (!checked) {
+			if (caller_writable(buf, span) != 0)
+				return EFAULT;
+			memcpy(saved, buf, span);
+			checked = true;
+		}
+		memcpy(buf, done.text, done.placed);
+		if (empty) {
+			s->end_markers.fetch_add(1, std::memory_order_relaxed);
+			return 0;
+		}
+		if (s->head.compare_exchange_strong(h, h + 1, std::memory_order_acq_rel))
+			return 0;
+		memcpy(buf, saved, done.placed);
 	}
-	if (err == 0) {
-		shared_->commit(next);
-		delivered = std::move(text);
-	}
-	unlock();
-	return err;
 }
 
 int Queue::mark_unloaded()
 {
-	if (int err = lock(); err != 0)
-		return err;
-	shared_->unloaded = 1;
-	unlock();
+	if (!shared_)
+		return EBADF;
+	shared_->unloaded.store(1, std::memory_order_seq_cst);
+	return 0;
+}
+
+// head and tail read as a pair that held at one instant: two passes that
+// agree. Each pass reads the other counters between them. Under a
+// constant stream of calls the passes may never agree; after a bounded
+// number the last one is used, depth held to what the queue can hold.
+int Queue::status(char (&text)[status_size], std::size_t &len)
+{
+	Shared *s = shared_;
+	if (!s)
+		return EBADF;
+	if (s->unloaded.load(std::memory_order_acquire) != 0)
+		return EIO;
+	const std::uint64_t cap = capacity_;
+	std::uint64_t h = 0, t = 0, full = 0, malformed = 0, ends = 0;
+	for (int pass = 0; pass < 1000; pass++) {
+		h = s->head.load(std::memory_order_acquire);
+		t = s->tail.load(std::memory_order_acquire);
+		full = s->refused_full.load(std::memory_order_relaxed);
+		malformed = s->refused_malformed.load(std::memory_order_relaxed);
+		ends = s->end_markers.load(std::memory_order_relaxed);
+		if (s->head.load(std::memory_order_acquire) == h &&
+		    s->tail.load(std::memory_order_acquire) == t) {
+			if (t < h || t - h > cap)
+				return EIO;
+			break;
+		}
+	}
+	if (t < h)
+		return EIO;
+	if (t - h > cap)
+		h = t - cap; // head passed this value while the pass ran
+	const struct {
+		const char *key;
+		std::uint64_t value;
+	} lines[] = {
+		{"capacity", cap},      {"depth", t - h},
+		{"accepted", t},        {"refused_full", full},
+		{"refused_malformed", malformed},
+		{"delivered", h},       {"end_markers", ends},
+	};
+	char *p = text;
+	char *last = text + status_size;
+	for (const auto &l : lines) {
+		std::size_t k = strlen(l.key);
+		if (last - p < static_cast<std::ptrdiff_t>(k + 24))
+			return EIO;
+		memcpy(p, l.key, k);
+		p += k;
+		*p++ = ':';
+		*p++ = ' ';
+		p = std::to_chars(p, last, l.value).ptr;
+		*p++ = '\n';
+	}
+	len = static_cast<std::size_t>(p - text);
 	return 0;
 }
 
 int Queue::status(std::string &text)
 {
-	if (int err = lock(); err != 0)
-		return err;
-	std::uint32_t capacity = shared_->capacity;
-	Counters c = shared_->live();
-	unlock();
-	text = "capacity: " + std::to_string(capacity) +
-	       "\ndepth: " + std::to_string(c.depth) +
-	       "\naccepted: " + std::to_string(c.accepted) +
-	       "\nrefused_full: " + std::to_string(c.refused_full) +
-	       "\nrefused_malformed: " + std::to_string(c.refused_malformed) +
-	       "\ndelivered: " + std::to_string(c.delivered) +
-	       "\nend_markers: " + std::to_string(c.end_markers) + "\n";
-	return 0;
+	char buf[status_size];
+	std::size_t len = 0;
+	int err = status(buf, len);
+	if (err == 0)
+		text.assign(buf, len);
+	return err;
 }
 
 } // namespace marnel::sim

@@ -2,8 +2,7 @@
 // small mapped file, shared by every process that opens the entries.
 #pragma once
 
-#include <pthread.h>
-
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,18 +30,47 @@ bool parse_record(const char (&record)[8], std::int32_t &value);
 // for an address that is not mapped as needed.
 int copy_from_caller(void *to, const void *from, std::size_t n);
 int copy_to_caller(void *to, const void *from, std::size_t n);
+// Looks up what those need for the calling thread (its stack's bounds),
+// which is not async-signal-safe: done here, a later call from a signal
+// handler need not.
+void prepare_caller_access();
 
-struct Counters {
-	std::uint32_t head;
-	std::uint32_t depth;
-	std::uint64_t accepted;
-	std::uint64_t refused_full;
-	std::uint64_t refused_malformed;
-	std::uint64_t delivered;
-	std::uint64_t end_markers;
+// The state file: this header, then `capacity` 64-bit slots. Positions
+// count from 0 and never wrap: tail is every value accepted, head every
+// value delivered. A slot holds a value in its low half and, in its high
+// half, the lap (position / capacity) it was written for, plus one, so a
+// file of zeros is an empty queue. queue.cpp says how they are used.
+struct Shared {
+	std::uint32_t magic;
+	std::uint32_t capacity;
+	std::atomic<std::uint32_t> unloaded;
+	std::uint32_t reserved;
+	// Writers and readers each hammer their own line.
+	alignas(64) std::atomic<std::uint64_t> tail;
+	alignas(64) std::atomic<std::uint64_t> head;
+	alignas(64) std::atomic<std::uint64_t> refused_full;
+	std::atomic<std::uint64_t> refused_malformed;
+	std::atomic<std::uint64_t> end_markers;
+
+	std::atomic<std::uint64_t> *slots()
+	{
+		return reinterpret_cast<std::atomic<std::uint64_t> *>(this + 1);
+	}
+	static std::size_t bytes(std::uint32_t capacity)
+	{
+		return sizeof(Shared) + capacity * sizeof(std::uint64_t);
+	}
 };
 
-struct Shared;
+// What one delivery placed: the text and how many bytes of it (with the
+// NUL when it fit) went to the caller.
+struct Delivery {
+	char text[12];
+	std::size_t placed;
+};
+
+// Large enough for every status line with 20-digit counters.
+inline constexpr std::size_t status_size = 256;
 
 // One process's mapping of the state, for the life of one open descriptor.
 class Queue {
@@ -50,27 +78,29 @@ public:
 	Queue() = default;
 	Queue(const Queue &) = delete;
 	Queue &operator=(const Queue &) = delete;
-	Queue(Queue &&other) noexcept;
-	Queue &operator=(Queue &&other) noexcept;
 	~Queue();
 
-	// 0, ENOENT when not loaded, or another errno.
+	// 0, ENOENT when not loaded (or the folder is not this user's own
+	// private one), EIO for a state file that is not this user's own
+	// private file or does not hold a queue, or another errno.
 	int attach(const std::string &dir);
 
 	// Each returns 0 or an errno, as the driver's entries do. buf is the
 	// caller's memory and is reached as a kernel reaches user memory: a
-	// bad address gives EFAULT, not a crash.
+	// bad address gives EFAULT, not a crash. A state found inconsistent
+	// gives EIO.
 	int enqueue(const void *buf, std::size_t count);
-	int dequeue(void *buf, std::size_t count, std::string &delivered);
+	int dequeue(void *buf, std::size_t count, Delivery &done);
+	int status(char (&text)[status_size], std::size_t &len);
 	int status(std::string &text);
 	// Every later call on any descriptor of this state fails with EIO.
 	int mark_unloaded();
 
 private:
-	int lock();
-	void unlock();
+	void release();
 	Shared *shared_ = nullptr;
 	std::size_t size_ = 0;
+	std::uint32_t capacity_ = 0; // read once: the file's copy could change
 };
 
 } // namespace marnel::sim

@@ -107,12 +107,15 @@ TEST(MarnelSim, TheStateFolderMustBeAPrivateFolderOfThisUser)
 {
 	SimDriver d;
 	const std::string real = d.dir() + "/real", link = d.dir() + "/link",
-			  file = d.dir() + "/file", shared = d.dir() + "/shared";
+			  file = d.dir() + "/file", shared = d.dir() + "/shared",
+			  readable = d.dir() + "/readable";
 	ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
 	ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
 	ASSERT_EQ(close(creat(file.c_str(), 0600)), 0);
 	ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
 	ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+	ASSERT_EQ(mkdir(readable.c_str(), 0700), 0);
+	ASSERT_EQ(chmod(readable.c_str(), 0755), 0);
 	const std::vector<std::pair<std::string, std::string>> cases = {
 		{file, "not a folder"},
 		{file + "/", "not a folder"},
@@ -124,7 +127,8 @@ TEST(MarnelSim, TheStateFolderMustBeAPrivateFolderOfThisUser)
 		{"/.", "the root folder"},
 		{"relative", "not an absolute path"},
 		{".", "not an absolute path"},
-		{shared, "writable by others"},
+		{shared, "open to others"},
+		{readable, "open to others"},
 	};
 	const std::vector<std::pair<std::vector<std::string>, int>> commands = {
 		{{"load"}, 1}, {{"status"}, 1}, {{"unload"}, 1},

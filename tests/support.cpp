@@ -19,11 +19,9 @@ extern char **environ;
 
 namespace marnel::test {
 
-Outcome run(const Command &c)
+// Forks and execs c with out and err as its standard output and error.
+static pid_t launch(const Command &c, int out, int err)
 {
-	int out[2], err[2];
-	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-		throw std::runtime_error("pipe");
 	std::vector<std::string> env;
 	for (char **e = environ; *e; ++e)
 		env.emplace_back(*e);
@@ -45,8 +43,8 @@ Outcome run(const Command &c)
 		// Its own process group, signalled as a whole, as a terminal
 		// signals the foreground job.
 		setpgid(0, 0);
-		dup2(out[1], 1);
-		dup2(err[1], 2);
+		dup2(out, 1);
+		dup2(err, 2);
 		int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
 		dup2(in, 0);
 		// Default dispositions, whatever the test runner inherited.
@@ -61,6 +59,42 @@ Outcome run(const Command &c)
 		_exit(127);
 	}
 	setpgid(pid, pid); // also here, so no signal can race the child's own
+	return pid;
+}
+
+static void reap(pid_t pid, Outcome &o)
+{
+	int ws = 0;
+	while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+	}
+	o.exited = WIFEXITED(ws);
+	o.status = o.exited ? WEXITSTATUS(ws) : -1;
+	o.signal = WIFSIGNALED(ws) ? WTERMSIG(ws) : 0;
+}
+
+pid_t spawn(const Command &c, const std::string &out)
+{
+	int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+	if (fd < 0)
+		throw std::runtime_error("open " + out);
+	pid_t pid = launch(c, fd, fd);
+	close(fd);
+	return pid;
+}
+
+Outcome finish(pid_t pid)
+{
+	Outcome o;
+	reap(pid, o);
+	return o;
+}
+
+Outcome run(const Command &c)
+{
+	int out[2], err[2];
+	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+		throw std::runtime_error("pipe");
+	pid_t pid = launch(c, out[1], err[1]);
 	close(out[1]);
 	close(err[1]);
 
@@ -95,12 +129,7 @@ Outcome run(const Command &c)
 			}
 		}
 	}
-	int ws = 0;
-	while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-	}
-	o.exited = WIFEXITED(ws);
-	o.status = o.exited ? WEXITSTATUS(ws) : -1;
-	o.signal = WIFSIGNALED(ws) ? WTERMSIG(ws) : 0;
+	reap(pid, o);
 	return o;
 }
 
@@ -134,12 +163,18 @@ std::map<std::string, long long> SimDriver::status() const
 {
 	Outcome o = sim({"status"});
 	EXPECT_EQ(o.status, 0) << o.err;
+	return parse_status(o.out);
+}
+
+std::map<std::string, long long> parse_status(const std::string &text)
+{
 	std::map<std::string, long long> m;
-	std::istringstream in(o.out);
-	std::string key;
-	long long value;
+	std::istringstream in(text);
+	std::string key, value;
+	// Counters are 64-bit unsigned; past LLONG_MAX they read negative.
 	while (in >> key >> value)
-		m[key.substr(0, key.size() - 1)] = value;
+		m[key.substr(0, key.size() - 1)] =
+			static_cast<long long>(std::stoull(value));
 	return m;
 }
 

@@ -2,6 +2,8 @@
 // the simulated driver's trace, the calls they make.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -26,6 +28,10 @@ struct Command {
 };
 
 Outcome run(const Command &c);
+// Starts c in the background, its output appended to the file `out`;
+// finish() waits for it (the Outcome's out and err stay empty).
+pid_t spawn(const Command &c, const std::string &out);
+Outcome finish(pid_t pid);
 
 // A private simulated driver: its own MARNEL_SIM_DIR, unloaded and removed
 // at the end, so tests can run in parallel.
@@ -51,6 +57,9 @@ public:
 private:
 	std::string dir_;
 };
+
+// "key: value" lines, as status prints them.
+std::map<std::string, long long> parse_status(const std::string &text);
 
 std::vector<std::string> lines_starting(const std::vector<std::string> &lines,
 					const std::string &prefix);
