@@ -3,7 +3,7 @@
 # "VERSION IMAGE BUILDDIR": the kernel to boot and the headers to build
 # against.
 #
-#   vm/kernel.sh 6.1 | 6.1-rt | 6.12
+#   vm/kernel.sh 6.1 | 6.1-rt | 6.12 | VERSION
 #
 # 6.1 is Debian 12's kernel, 6.1-rt its PREEMPT_RT flavour, 6.12 the one
 # from bookworm-backports. A kernel of that version installed on the machine
@@ -12,7 +12,12 @@
 # MARNEL_KERNEL_CACHE, default ~/.cache/marnel/kernels.
 set -euo pipefail
 
-flavour=${1:?usage: vm/kernel.sh 6.1|6.1-rt|6.12}
+flavour=${1:?usage: vm/kernel.sh 6.1|6.1-rt|6.12|VERSION}
+# An installed kernel named by its version, as dkms builds for.
+if [ -r "/boot/vmlinuz-$flavour" ] && [ -d "/lib/modules/$flavour/build" ]; then
+	echo "$flavour /boot/vmlinuz-$flavour /lib/modules/$flavour/build"
+	exit 0
+fi
 case $flavour in
 6.1) meta=linux-image-amd64 ;;
 6.1-rt) meta=linux-image-rt-amd64 ;;

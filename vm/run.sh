@@ -6,7 +6,8 @@
 #
 # BINDIR holds pushwell, drawwell and the test programs marnel-conformance,
 # marnel-probe and marnel-stress. KERNEL is 6.1
-# (the default), 6.1-rt or 6.12 (see kernel.sh). MARNEL_VM_MODULE names a
+# (the default), 6.1-rt, 6.12 or an installed kernel's version (see
+# kernel.sh). MARNEL_VM_MODULE names a
 # marnel.ko built elsewhere (by dkms, say) to load instead. Exit status: 0
 # when every check passed, the number of failed scenario checks (at most 76),
 # 1 for a failure around them (build, boot, kernel log), 77 when the machine
