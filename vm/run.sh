@@ -5,10 +5,9 @@
 #   vm/run.sh BINDIR [WORKDIR [KERNEL]]
 #
 # BINDIR holds pushwell, drawwell and the test programs marnel-conformance,
-# marnel-probe and marnel-stress. KERNEL is 6.1
-# (the default), 6.1-rt, 6.12 or an installed kernel's version (see
-# kernel.sh). MARNEL_VM_MODULE names a
-# marnel.ko built elsewhere (by dkms, say) to load instead. Exit status: 0
+# marnel-probe and marnel-stress. KERNEL is 6.1 (the default), 6.1-rt, 6.12
+# or an installed kernel's version (see kernel.sh). MARNEL_VM_MODULE names
+# a marnel.ko built elsewhere (by dkms, say) to load instead. Exit status: 0
 # when every check passed, the number of failed scenario checks (at most 76),
 # 1 for a failure around them (build, boot, kernel log), 77 when the machine
 # cannot run it (the reason is printed). MARNEL_VM_TIMEOUT bounds the whole
