@@ -71,7 +71,7 @@ namespace {
 	X(fcntl64) X(__fcntl) X(fstat) X(fstat64) X(stat) X(stat64) X(lstat)   \
 	X(lstat64) X(fstatat) X(fstatat64) X(statx) X(access) X(faccessat)     \
 	X(eaccess) X(euidaccess) X(opendir) X(scandir) X(scandir64) X(chdir)   \
-	X(fchdir) X(getcwd) X(fopen) X(fopen64) X(fdopen) X(fflush) X(fclose)
+	X(fchdir) X(getcwd) X(fopen) X(fopen64) X(fdopen) X(fflush) X(fclose) X(setvbuf)
 #define DECLARE_REAL(fn) std::atomic<void *> real_##fn{nullptr};
 REAL_FUNCTIONS(DECLARE_REAL)
 
@@ -585,11 +585,10 @@ int open_at(int dirfd, const char *path, int flags, mode_t mode, Real real)
 		return open_entry(t, flags, mode);
 	if (t.error)
 		return fail(t.error);
-	// procfs makes no new names in the folder.
+	// procfs makes no new names in the folder: ENOENT, as without O_CREAT.
 	struct stat st {};
-	if ((flags & O_CREAT) && REAL(stat)(t.mapped.c_str(), &st) != 0 && errno == ENOENT &&
-	    private_folder(state_dir()) && REAL(stat)(mirror().c_str(), &st) == 0)
-		return fail(EACCES);
+	if ((flags & O_CREAT) && REAL(stat)(t.mapped.c_str(), &st) != 0 && errno == ENOENT)
+		return -1;
 	return REAL(openat)(AT_FDCWD, t.mapped.c_str(), flags, mode);
 }
 
@@ -672,6 +671,34 @@ void flush_all_entry_buffers()
 		}
 }
 
+// A line-buffered FILE (bash makes stdout one) writes each line through
+// glibc's internal write; on an entry it is made fully buffered, so that
+// its lines wait for the flush that comes here, and made line-buffered
+// again when its descriptor leaves the entry.
+constexpr int io_line_buf = 0x200, io_currently_putting = 0x800;
+std::atomic<FILE *> unlined[8];
+
+void adapt_files(int fd, bool entry)
+{
+	if (fd < 0 || fd > 2 || !fds::owner())
+		return; // the standard streams: no other FILE is redirected so
+	FILE *fp = fd == 0 ? stdin : fd == 1 ? stdout : stderr;
+	if (!fp || fp->_fileno != fd || vtable_of(fp) == cookie_vtable)
+		return;
+	flockfile(fp);
+	if (entry && (fp->_flags & io_line_buf)) {
+		flush_entry_buffer(fp);
+		fp->_flags &= ~io_line_buf;
+		if (fp->_IO_buf_base && (fp->_flags & io_currently_putting))
+			fp->_IO_write_end = fp->_IO_buf_end;
+		unlined[fd].store(fp);
+	} else if (!entry && unlined[fd].exchange(nullptr) == fp) {
+		fp->_flags |= io_line_buf;
+		fp->_IO_write_end = fp->_IO_write_ptr; // the next byte goes by overflow
+	}
+	funlockfile(fp);
+}
+
 __attribute__((destructor)) void finish()
 {
 	flush_all_entry_buffers();
@@ -683,8 +710,11 @@ FILE *cookie_file(int fd, const char *mode)
 		[](void *c, char *b, size_t n) -> ssize_t {
 			return read(static_cast<int>(reinterpret_cast<intptr_t>(c)), b, n);
 		},
+		// A failed write is 0 bytes, as glibc's own file write reports it:
+		// -1 would make fwrite count every item as written.
 		[](void *c, const char *b, size_t n) -> ssize_t {
-			return write(static_cast<int>(reinterpret_cast<intptr_t>(c)), b, n);
+			ssize_t r = write(static_cast<int>(reinterpret_cast<intptr_t>(c)), b, n);
+			return r < 0 ? 0 : r;
 		},
 		[](void *c, off64_t *pos, int whence) -> int {
 			off64_t r = lseek64(static_cast<int>(reinterpret_cast<intptr_t>(c)), *pos, whence);
@@ -759,6 +789,7 @@ int dup_to(int fd, int to, Real real)
 			fds::install(to, o);
 		else
 			fds::drop(to);
+		adapt_files(to, o != nullptr);
 	}
 	if (o)
 		fds::leave();
@@ -874,6 +905,7 @@ FCNTL(__fcntl)
 	int name(int fd)                     \
 	{                                    \
 		fds::drop(fd);               \
+		adapt_files(fd, false);      \
 		return REAL(name)(fd);       \
 	}
 CLOSE(close)
@@ -1059,6 +1091,22 @@ FILE *fdopen(int fd, const char *mode)
 		return cookie_file(fd, mode);
 	}
 	return REAL(fdopen)(fd, mode);
+}
+
+// bash asks for line buffering as it starts, also when its standard
+// output is an inherited entry.
+int setvbuf(FILE *fp, char *buf, int mode, size_t size)
+{
+	int fd = fp ? fp->_fileno : -1;
+	if (mode == _IOLBF && fd >= 0 && fd <= 2 && vtable_of(fp) != cookie_vtable)
+		if (fds::enter(fd)) {
+			fds::leave();
+			int r = REAL(setvbuf)(fp, buf, _IOFBF, size);
+			if (r == 0)
+				unlined[fd].store(fp);
+			return r;
+		}
+	return REAL(setvbuf)(fp, buf, mode, size);
 }
 
 int fflush(FILE *fp)
