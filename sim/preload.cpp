@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -71,7 +72,9 @@ namespace {
 	X(fcntl64) X(__fcntl) X(fstat) X(fstat64) X(stat) X(stat64) X(lstat)   \
 	X(lstat64) X(fstatat) X(fstatat64) X(statx) X(access) X(faccessat)     \
 	X(eaccess) X(euidaccess) X(opendir) X(scandir) X(scandir64) X(chdir)   \
-	X(fchdir) X(getcwd) X(fopen) X(fopen64) X(fdopen) X(fflush) X(fclose) X(setvbuf)
+	X(fchdir) X(getcwd) X(fopen) X(fopen64) X(fdopen) X(fflush) X(fclose) X(setvbuf)       \
+	X(getxattr) X(lgetxattr) X(listxattr) X(llistxattr) X(readlink)      \
+	X(readlinkat) X(realpath)
 #define DECLARE_REAL(fn) std::atomic<void *> real_##fn{nullptr};
 REAL_FUNCTIONS(DECLARE_REAL)
 
@@ -1036,6 +1039,59 @@ DIR *opendir(const char *path)
 	}
 SCANDIR(scandir, dirent)
 SCANDIR(scandir64, dirent64)
+
+// ls -l asks for ACLs and security labels: the mirror has none either.
+#define XATTR(name, ...)                                                            \
+	ssize_t name(const char *path, __VA_ARGS__)                                 \
+	{                                                                           \
+		return on_path(AT_FDCWD, path, [&] { return REAL(name)(path, XATTR_ARGS_##name); }, \
+			       [&](const Target &t) {                               \
+				       return REAL(name)(t.mapped.c_str(), XATTR_ARGS_##name); \
+			       });                                                  \
+	}
+#define XATTR_ARGS_getxattr key, value, size
+#define XATTR_ARGS_lgetxattr key, value, size
+#define XATTR_ARGS_listxattr list, size
+#define XATTR_ARGS_llistxattr list, size
+XATTR(getxattr, const char *key, void *value, size_t size)
+XATTR(lgetxattr, const char *key, void *value, size_t size)
+XATTR(listxattr, char *list, size_t size)
+XATTR(llistxattr, char *list, size_t size)
+
+// None of the paths is a symlink: the mirror's answer (EINVAL, ENOENT).
+ssize_t readlink(const char *path, char *buf, size_t size)
+{
+	return on_path(AT_FDCWD, path, [&] { return REAL(readlink)(path, buf, size); },
+		       [&](const Target &t) { return REAL(readlink)(t.mapped.c_str(), buf, size); });
+}
+
+ssize_t readlinkat(int dirfd, const char *path, char *buf, size_t size)
+{
+	return on_path(dirfd, path, [&] { return REAL(readlinkat)(dirfd, path, buf, size); },
+		       [&](const Target &t) {
+			       return REAL(readlinkat)(AT_FDCWD, t.mapped.c_str(), buf, size);
+		       });
+}
+
+// glibc's realpath looks the path up by internal calls.
+char *realpath(const char *path, char *resolved)
+{
+	Target t;
+	if (!resolve_path(AT_FDCWD, path, t))
+		return REAL(realpath)(path, resolved);
+	struct stat st {};
+	if (t.error || REAL(stat)(t.mapped.c_str(), &st) != 0) {
+		errno = t.error ? t.error : errno;
+		return nullptr;
+	}
+	std::string name = t.normalized;
+	if (name.size() > 1 && name.back() == '/')
+		name.pop_back();
+	if (!resolved)
+		return strdup(name.c_str());
+	memcpy(resolved, name.c_str(), name.size() + 1); // PATH_MAX bytes, by contract
+	return resolved;
+}
 
 int chdir(const char *path)
 {

@@ -19,7 +19,7 @@ export LC_ALL=C
 for script in "$here/$corpus"/*.sh; do
 	name=$(basename "$script")
 	sh -c "$load" || { echo "run.sh: cannot load the driver" >&2; exit 1; }
-	(cd "$here/$corpus" && bash "./$name") >"$out/stdout" 2>"$out/stderr" </dev/null
+	(cd "$here/$corpus" && MARNEL_LOAD=$load MARNEL_UNLOAD=$unload bash "./$name") >"$out/stdout" 2>"$out/stderr" </dev/null
 	status=$?
 	echo "=== $name"
 	cat "$out/stdout"
