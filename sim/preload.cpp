@@ -685,10 +685,13 @@ void adapt_files(int fd, bool entry)
 {
 	if (fd < 0 || fd > 2 || !fds::owner())
 		return; // the standard streams: no other FILE is redirected so
-	FILE *fp = fd == 0 ? stdin : fd == 1 ? stdout : stderr;
-	if (!fp || fp->_fileno != fd || vtable_of(fp) == cookie_vtable)
+	if (!entry && !unlined[fd].load())
 		return;
-	flockfile(fp);
+	FILE *fp = fd == 0 ? stdin : fd == 1 ? stdout : stderr;
+	// close and dup2 may be called from a signal handler: never wait for
+	// the FILE's lock there.
+	if (!fp || fp->_fileno != fd || vtable_of(fp) == cookie_vtable || ftrylockfile(fp) != 0)
+		return;
 	if (entry && (fp->_flags & io_line_buf)) {
 		flush_entry_buffer(fp);
 		fp->_flags &= ~io_line_buf;
