@@ -43,8 +43,8 @@ void free_open(Open *o)
 	munmap(o, sizeof(Open));
 }
 
-constexpr int max_fds = 1 << 20;
-std::atomic<std::atomic<Open *> *> table{nullptr};
+using fds::max_fds;
+using fds::table;
 std::atomic<int> high_water{0};
 
 // A closed entry may still be in use by a call on another thread or by
@@ -125,13 +125,12 @@ bool owner()
 	return getpid() == owner_pid.load(std::memory_order_relaxed);
 }
 
-Open *enter(int fd)
+std::atomic<std::atomic<Open *> *> table{nullptr};
+
+Open *enter_slot(std::atomic<Open *> &slot)
 {
-	auto *slot = slot_of(fd);
-	if (!slot || !slot->load(std::memory_order_relaxed))
-		return nullptr;
 	inflight.fetch_add(1, std::memory_order_seq_cst);
-	Open *o = slot->load(std::memory_order_seq_cst);
+	Open *o = slot.load(std::memory_order_seq_cst);
 	if (!o)
 		inflight.fetch_sub(1, std::memory_order_release);
 	return o;

@@ -55,8 +55,20 @@ int create_description(Entry entry, const std::string &dir, int flags,
 // entry without a lock, also from a signal handler that interrupted the
 // library, and a foreign descriptor costs two loads.
 namespace fds {
-// The entry behind fd, held until leave(); nullptr for a foreign one.
-Open *enter(int fd);
+inline constexpr int max_fds = 1 << 20;
+// Reserved (not touched) up to max_fds when the first entry opens.
+extern std::atomic<std::atomic<Open *> *> table;
+Open *enter_slot(std::atomic<Open *> &slot);
+// The entry behind fd, held until leave(); nullptr for a foreign one,
+// found inline with two loads.
+inline Open *enter(int fd)
+{
+	auto *t = table.load(std::memory_order_acquire);
+	if (!t || static_cast<unsigned>(fd) >= static_cast<unsigned>(max_fds) ||
+	    !t[fd].load(std::memory_order_relaxed))
+		return nullptr;
+	return enter_slot(t[fd]);
+}
 void leave();
 // fd now reaches o (one more reference); what it reached before is let go.
 void install(int fd, Open *o);
