@@ -74,7 +74,7 @@ namespace {
 	X(eaccess) X(euidaccess) X(opendir) X(scandir) X(scandir64) X(chdir)   \
 	X(fchdir) X(getcwd) X(fopen) X(fopen64) X(fdopen) X(fflush) X(fclose) X(setvbuf)       \
 	X(getxattr) X(lgetxattr) X(listxattr) X(llistxattr) X(readlink)      \
-	X(readlinkat) X(realpath)
+	X(readlinkat) X(realpath) X(freopen) X(freopen64)
 #define DECLARE_REAL(fn) std::atomic<void *> real_##fn{nullptr};
 REAL_FUNCTIONS(DECLARE_REAL)
 
@@ -802,6 +802,33 @@ int dup_to(int fd, int to, Real real)
 	return r;
 }
 
+// glibc reopens through an internal open: the stream is reopened on
+// /dev/null, whose number then becomes the entry, as dup2 makes it. Its
+// writes reach the entry when flushed; what stdio reads or writes by
+// itself fails with EBADF.
+template <typename Real>
+FILE *freopen_at(const char *path, const char *mode, FILE *fp, Real real)
+{
+	Target t;
+	if (!path || !mode || !fp || !resolve_path(AT_FDCWD, path, t) || t.entry.empty())
+		return real(path);
+	int flags = stdio_flags(mode);
+	if (flags < 0) {
+		errno = EINVAL;
+		return nullptr;
+	}
+	int fd = open_entry(t, flags, 0666);
+	if (fd < 0)
+		return nullptr;
+	FILE *r = real("/dev/null");
+	if (r && dup2(fd, fileno(r)) < 0)
+		r = nullptr;
+	int err = errno;
+	close(fd);
+	errno = err;
+	return r;
+}
+
 } // namespace
 
 extern "C" {
@@ -1142,11 +1169,20 @@ FILE *fopen64(const char *path, const char *mode)
 	return fopen_at(path, mode, [&] { return REAL(fopen64)(path, mode); });
 }
 
+FILE *freopen(const char *path, const char *mode, FILE *fp)
+{
+	return freopen_at(path, mode, fp, [&](const char *p) { return REAL(freopen)(p, mode, fp); });
+}
+
+FILE *freopen64(const char *path, const char *mode, FILE *fp)
+{
+	return freopen_at(path, mode, fp, [&](const char *p) { return REAL(freopen64)(p, mode, fp); });
+}
+
 FILE *fdopen(int fd, const char *mode)
 {
-	if (Open *o = fds::enter(fd)) {
+	if (fds::enter(fd)) {
 		fds::leave();
-		(void)o;
 		return cookie_file(fd, mode);
 	}
 	return REAL(fdopen)(fd, mode);

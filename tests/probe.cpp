@@ -576,13 +576,23 @@ void streams()
 	fflush(stdout);
 	pid_t pid = fork();
 	if (pid == 0) {
+		if (!freopen(enqueue, "w", stdout))
+			_exit(2);
+		printf("00000089");
+		_exit(fflush(stdout) == 0 ? 0 : 1);
+	}
+	int ws = 0;
+	waitpid(pid, &ws, 0);
+	say("freopen stdout to enqueue", "", std::to_string(WEXITSTATUS(ws)));
+	fflush(stdout);
+	pid = fork();
+	if (pid == 0) {
 		int e = open(enqueue, O_WRONLY);
 		dup2(e, 1);
 		printf("00000094");
 		printf("00000095"); // one buffer, 16 bytes: EINVAL at exit
 		exit(0);
 	}
-	int ws = 0;
 	waitpid(pid, &ws, 0);
 	say("stdout to enqueue, 16 bytes at exit", "", std::to_string(WEXITSTATUS(ws)));
 	int out = open(dequeue, O_RDONLY);
