@@ -2,6 +2,8 @@
 // commands against it.
 #include "queue.hpp"
 
+#include <elf.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -165,8 +167,61 @@ int status(const std::string &dir)
 	return fflush(stdout) == 0 ? 0 : fail("stdout", errno);
 }
 
+// The file execvp would run for cmd, or empty when it would find none.
+std::string find_command(const char *cmd)
+{
+	if (strchr(cmd, '/'))
+		return cmd;
+	const char *path = getenv("PATH");
+	std::string_view dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+	while (true) {
+		std::size_t colon = dirs.find(':');
+		std::string dir(dirs.substr(0, colon));
+		std::string file = (dir.empty() ? "." : dir) + "/" + cmd;
+		if (access(file.c_str(), X_OK) == 0)
+			return file;
+		if (colon == std::string_view::npos)
+			return "";
+		dirs.remove_prefix(colon + 1);
+	}
+}
+
+// A 64-bit ELF program without PT_INTERP is statically linked: nothing is
+// preloaded into it, so its calls would reach the real /proc/marnel.
+// Scripts and other files are left to execvp.
+bool statically_linked(const std::string &file)
+{
+	int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	Elf64_Ehdr eh{};
+	bool is_static = false;
+	if (pread(fd, &eh, sizeof eh, 0) == static_cast<ssize_t>(sizeof eh) &&
+	    memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0 && eh.e_ident[EI_CLASS] == ELFCLASS64 &&
+	    (eh.e_type == ET_EXEC || eh.e_type == ET_DYN) && eh.e_phentsize == sizeof(Elf64_Phdr)) {
+		is_static = true;
+		for (int i = 0; i < eh.e_phnum; i++) {
+			Elf64_Phdr ph{};
+			if (pread(fd, &ph, sizeof ph,
+				  static_cast<off_t>(eh.e_phoff + static_cast<unsigned>(i) * sizeof ph)) != sizeof ph ||
+			    ph.p_type == PT_INTERP) {
+				is_static = false;
+				break;
+			}
+		}
+	}
+	close(fd);
+	return is_static;
+}
+
 int run(char **argv)
 {
+	if (std::string file = find_command(argv[3]);
+	    !file.empty() && statically_linked(file)) {
+		fprintf(stderr, "marnel-sim: %s is statically linked: the simulated driver "
+				"cannot reach into it\n", argv[3]);
+		return 126;
+	}
 	std::string lib = library();
 	// Without it the command would run on no driver at all.
 	struct stat st {};

@@ -1,23 +1,30 @@
-// libmarnel-sim.so: loaded with LD_PRELOAD, it answers the /proc/marnel
-// entries inside the calling process, the way the kernel module would, and
-// hands every other call to libc untouched.
+// libmarnel-sim.so: loaded with LD_PRELOAD, it answers /proc/marnel inside
+// the calling process the way the kernel module would, and hands every
+// other call to libc untouched. Paths are mapped by paths.hpp to a mirror
+// folder that load made, descriptors live in descriptors.hpp; this file is
+// the entry points and the entries' answers.
+#include "descriptors.hpp"
+#include "paths.hpp"
 #include "queue.hpp"
 #include "reads.hpp"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -34,17 +41,40 @@ int __open_2(const char *path, int flags);
 int __open64_2(const char *path, int flags);
 int __openat_2(int dirfd, const char *path, int flags);
 int __openat64_2(int dirfd, const char *path, int flags);
-ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t buflen);
+ssize_t __read(int fd, void *buf, size_t n);
+ssize_t __write(int fd, const void *buf, size_t n);
+ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen);
+ssize_t __pread64(int fd, void *buf, size_t n, off64_t off);
+ssize_t __pwrite64(int fd, const void *buf, size_t n, off64_t off);
+ssize_t __pread_chk(int fd, void *buf, size_t n, off_t off, size_t buflen);
+ssize_t __pread64_chk(int fd, void *buf, size_t n, off64_t off, size_t buflen);
+off_t __lseek(int fd, off_t off, int whence);
+int __close(int fd);
+int __dup2(int fd, int to);
+int __fcntl(int fd, int cmd, ...);
+int eaccess(const char *path, int mode);
 [[noreturn]] void __chk_fail();
+extern FILE *_IO_list_all;
 }
 
 namespace {
 
 // libc's own functions, looked up at load: dlsym is not async-signal-safe,
 // so not in a signal handler's first call.
-#define REAL_FUNCTIONS(X)                                                 \
-	X(open) X(open64) X(openat) X(openat64) X(__open_2) X(__open64_2) \
-	X(__openat_2) X(__openat64_2) X(read) X(__read_chk) X(write) X(close)
+#define REAL_FUNCTIONS(X)                                                      \
+	X(open) X(open64) X(openat) X(openat64) X(__open_2) X(__open64_2)      \
+	X(__openat_2) X(__openat64_2) X(read) X(__read) X(__read_chk) X(write) \
+	X(__write) X(pread) X(pread64) X(__pread64) X(__pread_chk)             \
+	X(__pread64_chk) X(pwrite) X(pwrite64) X(__pwrite64) X(readv) X(writev) \
+	X(preadv) X(preadv64) X(preadv2) X(preadv64v2) X(pwritev) X(pwritev64)  \
+	X(pwritev2) X(pwritev64v2) X(lseek) X(lseek64) X(__lseek) X(close)     \
+	X(__close) X(close_range) X(dup) X(dup2) X(__dup2) X(dup3) X(fcntl)    \
+	X(fcntl64) X(__fcntl) X(fstat) X(fstat64) X(stat) X(stat64) X(lstat)   \
+	X(lstat64) X(fstatat) X(fstatat64) X(statx) X(access) X(faccessat)     \
+	X(eaccess) X(euidaccess) X(opendir) X(scandir) X(scandir64) X(chdir)   \
+	X(fchdir) X(getcwd) X(fopen) X(fopen64) X(fdopen) X(fflush) X(fclose) X(setvbuf)       \
+	X(getxattr) X(lgetxattr) X(listxattr) X(llistxattr) X(readlink)      \
+	X(readlinkat) X(realpath) X(freopen) X(freopen64)
 #define DECLARE_REAL(fn) std::atomic<void *> real_##fn{nullptr};
 REAL_FUNCTIONS(DECLARE_REAL)
 
@@ -59,54 +89,13 @@ void *resolve(std::atomic<void *> &p, const char *name)
 }
 #define REAL(fn) reinterpret_cast<decltype(&fn)>(resolve(real_##fn, #fn))
 
-__attribute__((constructor)) void resolve_all()
+int fail(int err)
 {
-#define RESOLVE_REAL(fn) resolve(real_##fn, #fn);
-	REAL_FUNCTIONS(RESOLVE_REAL)
+	errno = err;
+	return -1;
 }
 
-enum class Entry { enqueue, dequeue, status };
-
-struct Open {
-	Entry entry;
-	Queue queue;
-	// The status entry's snapshot, taken at the first read.
-	char text[status_size];
-	std::size_t len = 0;
-	bool snapped = false;
-	std::size_t offset = 0;
-	Open *retired_next = nullptr;
-};
-
-
-// The descriptor table: one atomic pointer per descriptor number, so
-// read, write and close find an entry without a lock, also from a signal
-// handler that interrupted the library, and a foreign descriptor costs
-// two loads. Reserved (not touched) up to max_fds at the first open.
-constexpr int max_fds = 1 << 20;
-std::atomic<std::atomic<Open *> *> table{nullptr};
-
-// A closed entry may still be in use by a call on another thread or by
-// the call a signal handler interrupted. Calls count themselves in
-// `inflight` before they look the descriptor up, so an entry taken out of
-// the table is freed once `inflight` has been seen at zero after that.
-std::atomic<long> inflight{0};
-std::atomic<Open *> retired{nullptr};
-
-bool entry_of(const char *path, Entry &e)
-{
-	if (!path)
-		return false;
-	if (strcmp(path, "/proc/marnel/enqueue") == 0)
-		e = Entry::enqueue;
-	else if (strcmp(path, "/proc/marnel/dequeue") == 0)
-		e = Entry::dequeue;
-	else if (strcmp(path, "/proc/marnel/status") == 0)
-		e = Entry::status;
-	else
-		return false;
-	return true;
-}
+// ---- tracing (MARNEL_SIM_TRACE) and scripted reads (MARNEL_SIM_READS)
 
 std::string hex(const void *p, std::size_t n)
 {
@@ -181,14 +170,18 @@ const char *name_of(int err)
 	return name ? name : "E?";
 }
 
-// The scripted reads, never destroyed (see the table below).
+// The scripted reads, never destroyed (a late call may still use them).
 std::vector<ScriptedRead> &script_list = *new std::vector<ScriptedRead>;
-const std::vector<ScriptedRead> &script() { return script_list; }
+std::atomic<std::size_t> script_next{0};
 
 // The test hooks are checked as the program starts, so a mistake in them
-// stops even a program that never reaches the driver. After the last
-// scripted read, reads reach the queue again.
-[[maybe_unused]] const bool hooks_checked = [] {
+// stops even a program that never reaches the driver; then descriptors
+// inherited across exec are found. Run as the dynamic initializer after
+// the ones above, which a constructor attribute would precede.
+void start()
+{
+#define RESOLVE_REAL(fn) resolve(real_##fn, #fn);
+	REAL_FUNCTIONS(RESOLVE_REAL)
 	std::string why;
 	if (const char *env = getenv("MARNEL_SIM_READS");
 	    env && !parse_reads(env, script_list, why)) {
@@ -206,157 +199,112 @@ const std::vector<ScriptedRead> &script() { return script_list; }
 		}
 		REAL(close)(fd);
 	}
-	return true;
-}();
-std::atomic<std::size_t> script_next{0};
+	fds::adopt_inherited();
+}
+[[maybe_unused]] const bool started = (start(), true);
 
-int fail(int err)
+// ---- paths
+
+// Whether the working folder is under /proc or the mirror, where a
+// relative path may name an entry without saying "marnel"; -1: not known
+// since the last chdir.
+std::atomic<int> cwd_special{-1};
+
+std::string mirror()
 {
-	errno = err;
-	return -1;
+	return mirror_of(state_dir());
 }
 
-// Open entries live in pages of their own, so that freeing one is a
-// munmap, which a signal handler may call.
-Open *new_open()
+std::string logical_cwd()
 {
-	void *p = mmap(nullptr, sizeof(Open), PROT_READ | PROT_WRITE,
-		       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-	return p == MAP_FAILED ? nullptr : new (p) Open{};
+	char buf[PATH_MAX];
+	if (!REAL(getcwd)(buf, sizeof buf))
+		return "";
+	return from_mirror(buf, mirror());
 }
 
-void free_open(Open *o)
+bool cwd_is_special()
 {
-	o->~Open();
-	munmap(o, sizeof(Open));
-}
-
-void push_retired(Open *first, Open *last)
-{
-	Open *top = retired.load(std::memory_order_relaxed);
-	do
-		last->retired_next = top;
-	while (!retired.compare_exchange_weak(top, first, std::memory_order_release,
-					      std::memory_order_relaxed));
-}
-
-// Frees the closed entries once no call can still hold one; otherwise
-// they wait for a later open or close.
-void reclaim()
-{
-	Open *list = retired.exchange(nullptr, std::memory_order_seq_cst);
-	if (!list)
-		return;
-	if (inflight.load(std::memory_order_seq_cst) != 0) {
-		Open *last = list;
-		while (last->retired_next)
-			last = last->retired_next;
-		push_retired(list, last);
-		return;
+	int s = cwd_special.load(std::memory_order_relaxed);
+	if (s < 0) {
+		std::string cwd = logical_cwd();
+		s = cwd == "/proc" || cwd.starts_with("/proc/");
+		cwd_special.store(s, std::memory_order_relaxed);
 	}
-	while (list) {
-		Open *next = list->retired_next;
-		free_open(list);
-		list = next;
-	}
+	return s != 0;
 }
 
-std::atomic<Open *> *slot_of(int fd)
+// A path the library answers: the mirror path it maps to, and the entry
+// it names, if any.
+struct Target {
+	std::string normalized;
+	std::string mapped;
+	std::string entry; // "enqueue", "dequeue", "status", or empty
+	int error = 0;	   // ENOENT: no usable state folder
+};
+
+bool private_folder(const std::string &dir)
 {
-	auto *t = table.load(std::memory_order_acquire);
-	if (!t || fd < 0 || fd >= max_fds)
-		return nullptr;
-	return &t[fd];
+	struct stat st {};
+	return REAL(lstat)(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+	       st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
-// The entry behind fd, counted in `inflight` until leave(); nullptr for a
-// foreign descriptor, which costs no atomic write.
-Open *enter(int fd)
+bool resolve_path(int dirfd, const char *path, Target &t)
 {
-	auto *slot = slot_of(fd);
-	if (!slot || !slot->load(std::memory_order_relaxed))
-		return nullptr;
-	inflight.fetch_add(1, std::memory_order_seq_cst);
-	Open *o = slot->load(std::memory_order_seq_cst);
-	if (!o)
-		inflight.fetch_sub(1, std::memory_order_release);
-	return o;
-}
-
-void leave()
-{
-	inflight.fetch_sub(1, std::memory_order_release);
-}
-
-bool make_table()
-{
-	if (table.load(std::memory_order_acquire))
-		return true;
-	void *p = mmap(nullptr, max_fds * sizeof(std::atomic<Open *>),
-		       PROT_READ | PROT_WRITE,
-		       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-	if (p == MAP_FAILED)
+	if (!path || !*path)
 		return false;
-	std::atomic<Open *> *none = nullptr;
-	if (!table.compare_exchange_strong(none, static_cast<std::atomic<Open *> *>(p)))
-		munmap(p, max_fds * sizeof(std::atomic<Open *>)); // another thread won
+	std::string base = "/";
+	if (path[0] != '/') {
+		if (dirfd == AT_FDCWD) {
+			if (!may_reach(path) && !cwd_is_special())
+				return false;
+			base = logical_cwd();
+		} else {
+			// A folder descriptor under /proc or the mirror, with a
+			// name that could be an entry or climb to one.
+			if (!may_reach(path) && path[0] != '.' && !strstr(path, "queue") &&
+			    !strstr(path, "status"))
+				return false;
+			char buf[PATH_MAX];
+			std::string link = "/proc/self/fd/" + std::to_string(dirfd);
+			ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+			if (n <= 0 || buf[0] != '/')
+				return false;
+			base = from_mirror(std::string(buf, static_cast<std::size_t>(n)), mirror());
+		}
+		if (base.empty())
+			return false;
+	} else if (!strstr(path, "marnel")) {
+		return false;
+	}
+	t.normalized = normalize(base, path);
+	if (!t.normalized.starts_with(proc_folder) ||
+	    (t.normalized.size() > proc_folder.size() && t.normalized[proc_folder.size()] != '/'))
+		return false;
+	std::string dir = state_dir();
+	if (!private_folder(dir))
+		t.error = ENOENT;
+	t.mapped = to_mirror(t.normalized, mirror_of(dir));
+	t.entry = entry_name(t.normalized);
+	if (t.entry != "enqueue" && t.entry != "dequeue" && t.entry != "status")
+		t.entry.clear();
 	return true;
 }
 
-int open_entry(Entry entry, const char *path, int flags)
+bool is_folder(const Target &t)
 {
-	reclaim();
-	int access = flags & O_ACCMODE;
-	int wanted = entry == Entry::enqueue ? O_WRONLY : O_RDONLY;
-	prepare_caller_access();
-	Open *o = make_table() ? new_open() : nullptr;
-	int err = o ? o->queue.attach(state_dir()) : ENOMEM;
-	if (err == 0 && access != wanted)
-		err = EACCES;
-	int fd = -1;
-	if (err == 0) {
-		// A real descriptor reserves the number, so nothing else in
-		// the process is handed the same one.
-		fd = REAL(open)("/dev/null", access | (flags & O_CLOEXEC));
-		if (fd < 0)
-			err = errno;
-		else if (fd >= max_fds) {
-			REAL(close)(fd);
-			err = EMFILE;
-		}
-	}
-	if (err != 0) {
-		if (o)
-			free_open(o);
-		trace("open %s flags=0x%x -> -1 %s", path, flags, name_of(err));
-		return fail(err);
-	}
-	o->entry = entry;
-	slot_of(fd)->store(o, std::memory_order_seq_cst);
-	trace("open %s flags=0x%x -> %d", path, flags, fd);
-	return fd;
+	return t.normalized == proc_folder || t.normalized == "/proc/marnel/";
 }
 
-ssize_t read_entry(Open &o, void *buf, std::size_t count)
+// ---- the entries' answers
+
+ssize_t read_dequeue(Open &o, void *buf, std::size_t count)
 {
-	if (o.entry == Entry::enqueue)
-		return fail(EBADF);
-	if (o.entry == Entry::status) {
-		if (!o.snapped) {
-			if (int err = o.queue.status(o.text, o.len); err != 0)
-				return fail(err);
-			o.snapped = true;
-		}
-		std::size_t n = std::min(count, o.len - o.offset);
-		if (copy_to_caller(buf, o.text + o.offset, n) != 0)
-			return fail(EFAULT);
-		o.offset += n;
-		return static_cast<ssize_t>(n);
-	}
-	if (!script().empty()) {
+	if (!script_list.empty()) {
 		std::size_t i = script_next.fetch_add(1);
-		if (i < script().size()) {
-			const ScriptedRead &r = script()[i];
+		if (i < script_list.size()) {
+			const ScriptedRead &r = script_list[i];
 			std::size_t n = std::min(count, r.bytes.size());
 			if (copy_to_caller(buf, r.bytes.data(), n) != 0)
 				return fail(EFAULT);
@@ -371,7 +319,7 @@ ssize_t read_entry(Open &o, void *buf, std::size_t count)
 		}
 	}
 	Delivery done{};
-	if (int err = o.queue.dequeue(buf, count, done); err != 0) {
+	if (int err = o.gone ? EIO : o.queue.dequeue(buf, count, done); err != 0) {
 		trace("read count=%zu -> -1 %s", count, name_of(err));
 		return fail(err);
 	}
@@ -379,11 +327,79 @@ ssize_t read_entry(Open &o, void *buf, std::size_t count)
 	return 0;
 }
 
-ssize_t write_entry(Open &o, const void *buf, std::size_t count)
+// seq_file's traverse(): position 0 drops the text, so the next read
+// takes a new snapshot; any other position takes one now.
+int traverse(Open &o, std::int64_t pos)
+{
+	Description &d = *o.desc;
+	d.generated = 0;
+	if (pos == 0)
+		return 0;
+	std::size_t len = 0;
+	if (int err = o.queue.status(d.text, len); err != 0)
+		return err;
+	d.len = static_cast<std::uint32_t>(len);
+	d.generated = 1;
+	return 0;
+}
+
+ssize_t read_status(Open &o, void *buf, std::size_t count, std::int64_t &pos)
+{
+	Description &d = *o.desc;
+	if (count == 0)
+		return 0;
+	if (pos != d.read_pos) {
+		if (int err = traverse(o, pos); err != 0)
+			return fail(err);
+		d.read_pos = pos;
+	}
+	if (!d.generated)
+		if (int err = traverse(o, -1); err != 0)
+			return fail(err);
+	std::size_t len = std::min<std::size_t>(d.len, sizeof d.text);
+	auto at = static_cast<std::size_t>(d.read_pos);
+	std::size_t n = at < len ? std::min(count, len - at) : 0;
+	if (copy_to_caller(buf, d.text + at, n) != 0)
+		return fail(EFAULT);
+	d.read_pos += static_cast<std::int64_t>(n);
+	pos += static_cast<std::int64_t>(n);
+	return static_cast<ssize_t>(n);
+}
+
+bool dead(Open &o)
+{
+	return o.gone || o.queue.unloaded();
+}
+
+// pos: a pread's offset, or nullptr for the file position.
+ssize_t entry_read(Open &o, void *buf, std::size_t count, const std::int64_t *pos)
+{
+	if (o.entry == Entry::enqueue)
+		return fail(EBADF);
+	if (pos && *pos < 0)
+		return fail(EINVAL);
+	if (o.entry == Entry::dequeue)
+		return read_dequeue(o, buf, count);
+	if (dead(o))
+		return fail(EIO);
+	std::int64_t at = pos ? *pos : o.desc->f_pos;
+	ssize_t r = read_status(o, buf, count, at);
+	if (!pos && r >= 0)
+		o.desc->f_pos = at;
+	return r;
+}
+
+ssize_t entry_write(Open &o, const void *buf, std::size_t count, const std::int64_t *pos)
 {
 	if (o.entry != Entry::enqueue)
 		return fail(EBADF);
-	int err = o.queue.enqueue(buf, count);
+	if (pos && *pos < 0)
+		return fail(EINVAL);
+	// memcheck checks a real write's buffer; the driver's copy of it
+	// would hide uninitialised bytes.
+	(void)VALGRIND_CHECK_MEM_IS_DEFINED(buf, count);
+	// The queue itself answers EIO once unloaded.
+	int err = o.gone ? EIO : o.queue.enqueue(buf, count);
 	if (trace_fd() < 0)
 		return err == 0 ? static_cast<ssize_t>(count) : fail(err);
 	char shown[16];
@@ -398,147 +414,823 @@ ssize_t write_entry(Open &o, const void *buf, std::size_t count)
 	return static_cast<ssize_t>(count);
 }
 
-int mode_arg(int flags, va_list ap)
+// procfs hands each segment to the entry as a call of its own and stops
+// at the first that is not taken or filled whole.
+template <typename Call>
+ssize_t entry_vector(Open &o, bool reading, const iovec *iov, int count, Call call)
+{
+	if ((o.entry == Entry::enqueue) == reading)
+		return fail(EBADF);
+	if (count < 0 || count > IOV_MAX)
+		return fail(EINVAL);
+	std::vector<iovec> v(static_cast<std::size_t>(count));
+	if (count > 0 && copy_from_caller(v.data(), iov, v.size() * sizeof(iovec)) != 0)
+		return fail(EFAULT);
+	std::size_t left = 0;
+	for (const iovec &s : v) {
+		if (s.iov_len > SSIZE_MAX - left)
+			return fail(EINVAL);
+		left += s.iov_len;
+	}
+	ssize_t done = 0;
+	for (std::size_t i = 0; i < v.size() && left > 0; i++) {
+		ssize_t r = call(v[i].iov_base, v[i].iov_len);
+		if (r < 0)
+			return done == 0 ? -1 : done;
+		done += r;
+		left -= static_cast<std::size_t>(r);
+		if (static_cast<std::size_t>(r) != v[i].iov_len)
+			break;
+	}
+	return done;
+}
+
+ssize_t entry_readv(Open &o, const iovec *iov, int count, const std::int64_t *pos)
+{
+	std::int64_t at = pos ? *pos : 0;
+	return entry_vector(o, true, iov, count, [&](void *b, std::size_t n) {
+		ssize_t r = entry_read(o, b, n, pos ? &at : nullptr);
+		if (r > 0)
+			at += r;
+		return r;
+	});
+}
+
+ssize_t entry_writev(Open &o, const iovec *iov, int count, const std::int64_t *pos)
+{
+	return entry_vector(o, false, iov, count, [&](void *b, std::size_t n) {
+		return entry_write(o, b, n, pos);
+	});
+}
+
+// enqueue and dequeue take noop_llseek; status is a seq_file. After an
+// unload procfs answers a seek with EINVAL.
+off64_t entry_lseek(Open &o, off64_t off, int whence)
+{
+	if (dead(o))
+		return fail(EINVAL);
+	if (o.entry != Entry::status)
+		return 0;
+	Description &d = *o.desc;
+	if (whence == SEEK_CUR)
+		off += d.f_pos;
+	else if (whence != SEEK_SET)
+		return fail(EINVAL);
+	if (off < 0)
+		return fail(EINVAL);
+	if (off != d.read_pos) {
+		if (int err = traverse(o, off); err != 0) {
+			d.read_pos = d.f_pos = 0;
+			return fail(err);
+		}
+		d.read_pos = off;
+	}
+	d.f_pos = off;
+	return off;
+}
+
+int entry_fstat(Open &o, struct stat *st)
+{
+	return copy_to_caller(st, &o.desc->st, sizeof *st) == 0 ? 0 : fail(EFAULT);
+}
+
+int entry_fcntl(Open &o, int fd, int cmd, void *arg, int (*real)(int, int, ...))
+{
+	switch (cmd) {
+	case F_GETFL:
+		return o.desc->flags.load();
+	case F_SETFL: {
+		// The flags F_SETFL may change, as the kernel's SETFL_MASK.
+		constexpr int settable = O_APPEND | O_NONBLOCK | O_NDELAY | O_DIRECT | O_NOATIME |
+					 O_ASYNC;
+		int want = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+		int old = o.desc->flags.load();
+		o.desc->flags.store((old & ~settable) | (want & settable));
+		return 0;
+	}
+	case F_DUPFD:
+	case F_DUPFD_CLOEXEC: {
+		int r = real(fd, cmd, arg);
+		if (r >= 0)
+			fds::install(r, &o);
+		return r;
+	}
+	default:
+		return real(fd, cmd, arg);
+	}
+}
+
+// On an entry descriptor: the entry's answer; otherwise libc's. A foreign
+// descriptor costs the table lookup and nothing else: no lock, no write.
+template <typename EntryCall, typename Real>
+auto on_fd(int fd, EntryCall entry, Real real) -> decltype(real())
+{
+	if (Open *o = fds::enter(fd)) {
+		decltype(real()) r;
+		{
+			TracedCall step;
+			r = static_cast<decltype(real())>(entry(*o));
+		}
+		fds::leave();
+		return r;
+	}
+	return real();
+}
+
+// ---- opening
+
+int open_entry(const Target &t, int flags, mode_t mode)
+{
+	if (t.error) {
+		trace("open %s flags=0x%x -> -1 %s", t.normalized.c_str(), flags, name_of(t.error));
+		return fail(t.error);
+	}
+	// The kernel checks the path and the modes before the entry's open:
+	// a real open of the mirror file gives its EEXIST, ENOTDIR, EACCES.
+	int probe = REAL(openat)(AT_FDCWD, t.mapped.c_str(), flags | O_CLOEXEC, mode);
+	if (probe < 0) {
+		int err = errno;
+		trace("open %s flags=0x%x -> -1 %s", t.normalized.c_str(), flags, name_of(err));
+		return fail(err);
+	}
+	struct stat st {};
+	REAL(fstat)(probe, &st);
+	REAL(close)(probe);
+	if (flags & O_PATH)
+		return REAL(openat)(AT_FDCWD, t.mapped.c_str(), flags, mode);
+	Entry e = t.entry == "enqueue" ? Entry::enqueue :
+		  t.entry == "dequeue" ? Entry::dequeue : Entry::status;
+	int wanted = e == Entry::enqueue ? O_WRONLY : O_RDONLY;
+	prepare_caller_access();
+	int fd = -1;
+	Open *o = nullptr;
+	if ((flags & O_ACCMODE) != wanted)
+		errno = EACCES;
+	else
+		fd = create_description(e, state_dir(), flags, st, o);
+	if (fd < 0) {
+		int err = errno;
+		trace("open %s flags=0x%x -> -1 %s", t.normalized.c_str(), flags, name_of(err));
+		return fail(err);
+	}
+	trace("open %s flags=0x%x -> %d", t.normalized.c_str(), flags, fd);
+	return fd;
+}
+
+// Every open entry point: the path is the library's or libc's.
+template <typename Real>
+int open_at(int dirfd, const char *path, int flags, mode_t mode, Real real)
+{
+	Target t;
+	if (!resolve_path(dirfd, path, t))
+		return real();
+	if (!t.entry.empty())
+		return open_entry(t, flags, mode);
+	if (t.error)
+		return fail(t.error);
+	// procfs makes no new names in the folder: ENOENT, as without O_CREAT.
+	struct stat st {};
+	if ((flags & O_CREAT) && REAL(stat)(t.mapped.c_str(), &st) != 0 && errno == ENOENT)
+		return -1;
+	return REAL(openat)(AT_FDCWD, t.mapped.c_str(), flags, mode);
+}
+
+mode_t mode_arg(int flags, va_list ap)
 {
 	return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE
-		       ? va_arg(ap, int)
+		       ? static_cast<mode_t>(va_arg(ap, int))
 		       : 0;
+}
+
+// ---- paths for stat, access, folders
+
+template <typename Real, typename Mapped>
+auto on_path(int dirfd, const char *path, Real real, Mapped mapped) -> decltype(real())
+{
+	Target t;
+	if (!resolve_path(dirfd, path, t))
+		return real();
+	if (t.error)
+		return fail(t.error);
+	return mapped(t);
+}
+
+// procfs folders have size 0; the mirror's has its file system's size.
+template <typename Stat>
+int fix_folder(const Target &t, int r, Stat *st)
+{
+	if (r == 0 && is_folder(t)) {
+		st->st_size = 0;
+		st->st_blocks = 0;
+	}
+	return r;
+}
+
+// ---- stdio: a FILE whose descriptor is an entry
+
+// glibc's stdio writes through its own internal write, which the library
+// cannot see. fopen and fdopen of an entry hand out a cookie FILE whose
+// calls come here; another FILE whose descriptor became an entry (stdout
+// redirected by a shell) has its pending bytes written here when it is
+// flushed, closed, or the program exits.
+const void *cookie_vtable = nullptr;
+
+const void *vtable_of(FILE *fp)
+{
+	return *reinterpret_cast<const void *const *>(reinterpret_cast<char *>(fp) + sizeof(FILE));
+}
+
+bool flush_entry_buffer(FILE *fp)
+{
+	if (!fp || fp->_fileno < 0 || vtable_of(fp) == cookie_vtable)
+		return true;
+	Open *o = fds::enter(fp->_fileno);
+	if (!o)
+		return true;
+	fds::leave();
+	char *b = fp->_IO_write_base, *p = fp->_IO_write_ptr;
+	bool ok = true;
+	while (b && p > b) {
+		ssize_t r = write(fp->_fileno, b, static_cast<std::size_t>(p - b));
+		if (r <= 0) {
+			fp->_flags |= 0x20; // _IO_ERR_SEEN
+			ok = false;
+			break;
+		}
+		b += r;
+	}
+	if (fp->_IO_write_base)
+		fp->_IO_write_ptr = fp->_IO_write_base;
+	return ok;
+}
+
+void flush_all_entry_buffers()
+{
+	for (FILE *fp = _IO_list_all ? reinterpret_cast<FILE *>(_IO_list_all) : nullptr; fp;
+	     fp = fp->_chain)
+		if (ftrylockfile(fp) == 0) {
+			flush_entry_buffer(fp);
+			funlockfile(fp);
+		}
+}
+
+// A line-buffered FILE (bash makes stdout one) writes each line through
+// glibc's internal write; on an entry it is made fully buffered, so that
+// its lines wait for the flush that comes here, and made line-buffered
+// again when its descriptor leaves the entry.
+constexpr int io_line_buf = 0x200, io_currently_putting = 0x800;
+std::atomic<FILE *> unlined[8];
+
+void adapt_files(int fd, bool entry)
+{
+	if (fd < 0 || fd > 2 || !fds::owner())
+		return; // the standard streams: no other FILE is redirected so
+	if (!entry && !unlined[fd].load())
+		return;
+	FILE *fp = fd == 0 ? stdin : fd == 1 ? stdout : stderr;
+	// close and dup2 may be called from a signal handler: never wait for
+	// the FILE's lock there.
+	if (!fp || fp->_fileno != fd || vtable_of(fp) == cookie_vtable || ftrylockfile(fp) != 0)
+		return;
+	if (entry && (fp->_flags & io_line_buf)) {
+		flush_entry_buffer(fp);
+		fp->_flags &= ~io_line_buf;
+		if (fp->_IO_buf_base && (fp->_flags & io_currently_putting))
+			fp->_IO_write_end = fp->_IO_buf_end;
+		unlined[fd].store(fp);
+	} else if (!entry && unlined[fd].exchange(nullptr) == fp) {
+		fp->_flags |= io_line_buf;
+		fp->_IO_write_end = fp->_IO_write_ptr; // the next byte goes by overflow
+	}
+	funlockfile(fp);
+}
+
+__attribute__((destructor)) void finish()
+{
+	flush_all_entry_buffers();
+}
+
+FILE *cookie_file(int fd, const char *mode)
+{
+	static const cookie_io_functions_t calls = {
+		[](void *c, char *b, size_t n) -> ssize_t {
+			return read(static_cast<int>(reinterpret_cast<intptr_t>(c)), b, n);
+		},
+		// A failed write is 0 bytes, as glibc's own file write reports it:
+		// -1 would make fwrite count every item as written.
+		[](void *c, const char *b, size_t n) -> ssize_t {
+			ssize_t r = write(static_cast<int>(reinterpret_cast<intptr_t>(c)), b, n);
+			return r < 0 ? 0 : r;
+		},
+		[](void *c, off64_t *pos, int whence) -> int {
+			off64_t r = lseek64(static_cast<int>(reinterpret_cast<intptr_t>(c)), *pos, whence);
+			if (r < 0)
+				return -1;
+			*pos = r;
+			return 0;
+		},
+		[](void *c) { return close(static_cast<int>(reinterpret_cast<intptr_t>(c))); },
+	};
+	FILE *fp = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, calls);
+	if (!fp)
+		return nullptr;
+	cookie_vtable = vtable_of(fp);
+	// fileno() then names the entry, and libstdc++'s filebuf, which reads
+	// and writes the descriptor itself, reaches it.
+	fp->_fileno = fd;
+	return fp;
+}
+
+int stdio_flags(const char *mode)
+{
+	int flags = 0;
+	switch (mode[0]) {
+	case 'r': flags = O_RDONLY; break;
+	case 'w': flags = O_WRONLY | O_CREAT | O_TRUNC; break;
+	case 'a': flags = O_WRONLY | O_CREAT | O_APPEND; break;
+	default: return -1;
+	}
+	for (const char *m = mode + 1; *m && *m != ','; m++) {
+		if (*m == '+')
+			flags = (flags & ~O_ACCMODE) | O_RDWR;
+		else if (*m == 'x')
+			flags |= O_EXCL;
+		else if (*m == 'e')
+			flags |= O_CLOEXEC;
+	}
+	return flags;
+}
+
+template <typename Real>
+FILE *fopen_at(const char *path, const char *mode, Real real)
+{
+	Target t;
+	if (!mode || !resolve_path(AT_FDCWD, path, t) || t.entry.empty())
+		return real();
+	int flags = stdio_flags(mode);
+	if (flags < 0) {
+		errno = EINVAL;
+		return nullptr;
+	}
+	int fd = open_entry(t, flags, 0666);
+	if (fd < 0)
+		return nullptr;
+	FILE *fp = cookie_file(fd, mode);
+	if (!fp) {
+		int err = errno;
+		close(fd);
+		errno = err;
+	}
+	return fp;
+}
+
+// dup2 and dup3: the number reaches what fd reaches, entry or not.
+template <typename Real>
+int dup_to(int fd, int to, Real real)
+{
+	Open *o = fds::enter(fd);
+	int r = real();
+	if (r >= 0 && fd != to) {
+		if (o)
+			fds::install(to, o);
+		else
+			fds::drop(to);
+		adapt_files(to, o != nullptr);
+	}
+	if (o)
+		fds::leave();
+	return r;
+}
+
+// glibc reopens through an internal open: the stream is reopened on
+// /dev/null, whose number then becomes the entry, as dup2 makes it. Its
+// writes reach the entry when flushed; what stdio reads or writes by
+// itself fails with EBADF.
+template <typename Real>
+FILE *freopen_at(const char *path, const char *mode, FILE *fp, Real real)
+{
+	Target t;
+	if (!path || !mode || !fp || !resolve_path(AT_FDCWD, path, t) || t.entry.empty())
+		return real(path);
+	int flags = stdio_flags(mode);
+	if (flags < 0) {
+		errno = EINVAL;
+		return nullptr;
+	}
+	int fd = open_entry(t, flags, 0666);
+	if (fd < 0)
+		return nullptr;
+	FILE *r = real("/dev/null");
+	if (r && dup2(fd, fileno(r)) < 0)
+		r = nullptr;
+	int err = errno;
+	close(fd);
+	errno = err;
+	return r;
 }
 
 } // namespace
 
 extern "C" {
 
-int open(const char *path, int flags, ...)
+// ---- open
+
+#define OPEN_WITH_MODE(name, dirfd_expr, ...)                                   \
+	int name(__VA_ARGS__, int flags, ...)                                   \
+	{                                                                       \
+		va_list ap;                                                     \
+		va_start(ap, flags);                                            \
+		mode_t mode = mode_arg(flags, ap);                              \
+		va_end(ap);                                                     \
+		return open_at(dirfd_expr, path, flags, mode, [&] {             \
+			return REAL(name)(OPEN_ARGS_##dirfd_expr, flags, mode); \
+		});                                                             \
+	}
+#define OPEN_ARGS_AT_FDCWD path
+#define OPEN_ARGS_dirfd dirfd, path
+OPEN_WITH_MODE(open, AT_FDCWD, const char *path)
+OPEN_WITH_MODE(open64, AT_FDCWD, const char *path)
+OPEN_WITH_MODE(openat, dirfd, int dirfd, const char *path)
+OPEN_WITH_MODE(openat64, dirfd, int dirfd, const char *path)
+
+#define OPEN_FORTIFIED(name, dirfd_expr, ...)                                          \
+	int name(__VA_ARGS__, int flags)                                               \
+	{                                                                              \
+		return open_at(dirfd_expr, path, flags, 0,                             \
+			       [&] { return REAL(name)(OPEN_ARGS_##dirfd_expr, flags); }); \
+	}
+OPEN_FORTIFIED(__open_2, AT_FDCWD, const char *path)
+OPEN_FORTIFIED(__open64_2, AT_FDCWD, const char *path)
+OPEN_FORTIFIED(__openat_2, dirfd, int dirfd, const char *path)
+OPEN_FORTIFIED(__openat64_2, dirfd, int dirfd, const char *path)
+
+// ---- calls on a descriptor
+
+#define ON_FD(real_call, entry_call) \
+	return on_fd(fd, [&](Open &o) { return entry_call; }, [&] { return real_call; })
+
+ssize_t read(int fd, void *buf, size_t n) { ON_FD(REAL(read)(fd, buf, n), entry_read(o, buf, n, nullptr)); }
+ssize_t __read(int fd, void *buf, size_t n) { ON_FD(REAL(__read)(fd, buf, n), entry_read(o, buf, n, nullptr)); }
+ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen)
 {
-	if (Entry e; entry_of(path, e))
-		return open_entry(e, path, flags);
-	va_list ap;
-	va_start(ap, flags);
-	int mode = mode_arg(flags, ap);
-	va_end(ap);
-	return REAL(open)(path, flags, mode);
+	if (n > buflen && fds::enter(fd) && (fds::leave(), true))
+		__chk_fail();
+	ON_FD(REAL(__read_chk)(fd, buf, n, buflen), entry_read(o, buf, n, nullptr));
+}
+ssize_t write(int fd, const void *buf, size_t n) { ON_FD(REAL(write)(fd, buf, n), entry_write(o, buf, n, nullptr)); }
+ssize_t __write(int fd, const void *buf, size_t n) { ON_FD(REAL(__write)(fd, buf, n), entry_write(o, buf, n, nullptr)); }
+// clang-format off
+#define AT std::int64_t at = off
+ssize_t pread(int fd, void *buf, size_t n, off_t off) { AT; ON_FD(REAL(pread)(fd, buf, n, off), entry_read(o, buf, n, &at)); }
+ssize_t pread64(int fd, void *buf, size_t n, off64_t off) { AT; ON_FD(REAL(pread64)(fd, buf, n, off), entry_read(o, buf, n, &at)); }
+ssize_t __pread64(int fd, void *buf, size_t n, off64_t off) { AT; ON_FD(REAL(__pread64)(fd, buf, n, off), entry_read(o, buf, n, &at)); }
+ssize_t __pread_chk(int fd, void *buf, size_t n, off_t off, size_t buflen)
+{
+	if (n > buflen && fds::enter(fd) && (fds::leave(), true))
+		__chk_fail();
+	AT; ON_FD(REAL(__pread_chk)(fd, buf, n, off, buflen), entry_read(o, buf, n, &at));
+}
+ssize_t __pread64_chk(int fd, void *buf, size_t n, off64_t off, size_t buflen)
+{
+	if (n > buflen && fds::enter(fd) && (fds::leave(), true))
+		__chk_fail();
+	AT; ON_FD(REAL(__pread64_chk)(fd, buf, n, off, buflen), entry_read(o, buf, n, &at));
+}
+ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) { AT; ON_FD(REAL(pwrite)(fd, buf, n, off), entry_write(o, buf, n, &at)); }
+ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off) { AT; ON_FD(REAL(pwrite64)(fd, buf, n, off), entry_write(o, buf, n, &at)); }
+ssize_t __pwrite64(int fd, const void *buf, size_t n, off64_t off) { AT; ON_FD(REAL(__pwrite64)(fd, buf, n, off), entry_write(o, buf, n, &at)); }
+ssize_t readv(int fd, const iovec *v, int c) { ON_FD(REAL(readv)(fd, v, c), entry_readv(o, v, c, nullptr)); }
+ssize_t writev(int fd, const iovec *v, int c) { ON_FD(REAL(writev)(fd, v, c), entry_writev(o, v, c, nullptr)); }
+ssize_t preadv(int fd, const iovec *v, int c, off_t off) { AT; ON_FD(REAL(preadv)(fd, v, c, off), entry_readv(o, v, c, &at)); }
+ssize_t preadv64(int fd, const iovec *v, int c, off64_t off) { AT; ON_FD(REAL(preadv64)(fd, v, c, off), entry_readv(o, v, c, &at)); }
+ssize_t pwritev(int fd, const iovec *v, int c, off_t off) { AT; ON_FD(REAL(pwritev)(fd, v, c, off), entry_writev(o, v, c, &at)); }
+ssize_t pwritev64(int fd, const iovec *v, int c, off64_t off) { AT; ON_FD(REAL(pwritev64)(fd, v, c, off), entry_writev(o, v, c, &at)); }
+// An offset of -1 is the file position, as readv and writev use.
+#define AT2 std::int64_t at = off; const std::int64_t *pos = off == -1 ? nullptr : &at
+ssize_t preadv2(int fd, const iovec *v, int c, off_t off, int fl) { AT2; ON_FD(REAL(preadv2)(fd, v, c, off, fl), entry_readv(o, v, c, pos)); }
+ssize_t preadv64v2(int fd, const iovec *v, int c, off64_t off, int fl) { AT2; ON_FD(REAL(preadv64v2)(fd, v, c, off, fl), entry_readv(o, v, c, pos)); }
+ssize_t pwritev2(int fd, const iovec *v, int c, off_t off, int fl) { AT2; ON_FD(REAL(pwritev2)(fd, v, c, off, fl), entry_writev(o, v, c, pos)); }
+ssize_t pwritev64v2(int fd, const iovec *v, int c, off64_t off, int fl) { AT2; ON_FD(REAL(pwritev64v2)(fd, v, c, off, fl), entry_writev(o, v, c, pos)); }
+off_t lseek(int fd, off_t off, int whence) { ON_FD(REAL(lseek)(fd, off, whence), entry_lseek(o, off, whence)); }
+off64_t lseek64(int fd, off64_t off, int whence) { ON_FD(REAL(lseek64)(fd, off, whence), entry_lseek(o, off, whence)); }
+off_t __lseek(int fd, off_t off, int whence) { ON_FD(REAL(__lseek)(fd, off, whence), entry_lseek(o, off, whence)); }
+int fstat(int fd, struct stat *st) { ON_FD(REAL(fstat)(fd, st), entry_fstat(o, st)); }
+int fstat64(int fd, struct stat64 *st) { ON_FD(REAL(fstat64)(fd, st), entry_fstat(o, reinterpret_cast<struct stat *>(st))); }
+// clang-format on
+
+#define FCNTL(name)                                                                    \
+	int name(int fd, int cmd, ...)                                                 \
+	{                                                                              \
+		va_list ap;                                                            \
+		va_start(ap, cmd);                                                     \
+		void *arg = va_arg(ap, void *);                                        \
+		va_end(ap);                                                            \
+		auto *real = REAL(name);                                               \
+		ON_FD(real(fd, cmd, arg), entry_fcntl(o, fd, cmd, arg, real));        \
+	}
+FCNTL(fcntl)
+FCNTL(fcntl64)
+FCNTL(__fcntl)
+
+// ---- descriptors coming and going
+
+#define CLOSE(name)                          \
+	int name(int fd)                     \
+	{                                    \
+		fds::drop(fd);               \
+		adapt_files(fd, false);      \
+		return REAL(name)(fd);       \
+	}
+CLOSE(close)
+CLOSE(__close)
+
+int close_range(unsigned first, unsigned last, int flags)
+{
+	int r = REAL(close_range)(first, last, flags);
+	if (r == 0 && !(static_cast<unsigned>(flags) & CLOSE_RANGE_CLOEXEC))
+		fds::drop_range(first, last);
+	return r;
 }
 
-int open64(const char *path, int flags, ...)
+int dup(int fd)
 {
-	if (Entry e; entry_of(path, e))
-		return open_entry(e, path, flags);
-	va_list ap;
-	va_start(ap, flags);
-	int mode = mode_arg(flags, ap);
-	va_end(ap);
-	return REAL(open64)(path, flags, mode);
-}
-
-int openat(int dirfd, const char *path, int flags, ...)
-{
-	if (Entry e; entry_of(path, e))
-		return open_entry(e, path, flags);
-	va_list ap;
-	va_start(ap, flags);
-	int mode = mode_arg(flags, ap);
-	va_end(ap);
-	return REAL(openat)(dirfd, path, flags, mode);
-}
-
-int openat64(int dirfd, const char *path, int flags, ...)
-{
-	if (Entry e; entry_of(path, e))
-		return open_entry(e, path, flags);
-	va_list ap;
-	va_start(ap, flags);
-	int mode = mode_arg(flags, ap);
-	va_end(ap);
-	return REAL(openat64)(dirfd, path, flags, mode);
-}
-
-int __open_2(const char *path, int flags)
-{
-	if (Entry e; entry_of(path, e))
-		return open_entry(e, path, flags);
-	return REAL(__open_2)(path, flags);
-}
-
-int __open64_2(const char *path, int flags)
-{
-	if (Entry e; entry_of(path, e))
-		return open_entry(e, path, flags);
-	return REAL(__open64_2)(path, flags);
-}
-
-int __openat_2(int dirfd, const char *path, int flags)
-{
-	if (Entry e; entry_of(path, e))
-		return open_entry(e, path, flags);
-	return REAL(__openat_2)(dirfd, path, flags);
-}
-
-int __openat64_2(int dirfd, const char *path, int flags)
-{
-	if (Entry e; entry_of(path, e))
-		return open_entry(e, path, flags);
-	return REAL(__openat64_2)(dirfd, path, flags);
-}
-
-ssize_t read(int fd, void *buf, size_t count)
-{
-	if (Open *o = enter(fd)) {
-		ssize_t r;
-		{
-			TracedCall step;
-			r = read_entry(*o, buf, count);
+	int r = REAL(dup)(fd);
+	if (r >= 0)
+		if (Open *o = fds::enter(fd)) {
+			fds::install(r, o);
+			fds::leave();
 		}
-		leave();
+	return r;
+}
+
+int dup2(int fd, int to) { return dup_to(fd, to, [&] { return REAL(dup2)(fd, to); }); }
+int __dup2(int fd, int to) { return dup_to(fd, to, [&] { return REAL(__dup2)(fd, to); }); }
+int dup3(int fd, int to, int flags) { return dup_to(fd, to, [&] { return REAL(dup3)(fd, to, flags); }); }
+
+// ---- paths
+
+#define STAT_PATH(name, type, dirfd_expr, flags_expr, ...)                                 \
+	int name(__VA_ARGS__)                                                              \
+	{                                                                                  \
+		if ((flags_expr) & AT_EMPTY_PATH && path && !*path)                        \
+			if (Open *o = fds::enter(dirfd_expr)) {                            \
+				int r = entry_fstat(*o, reinterpret_cast<struct stat *>(st)); \
+				fds::leave();                                              \
+				return r;                                                  \
+			}                                                                  \
+		return on_path(                                                            \
+			dirfd_expr, path, [&] { return REAL(name)(STAT_ARGS_##name); },   \
+			[&](const Target &t) {                                             \
+				return fix_folder(t, REAL(fstatat##type)(AT_FDCWD, t.mapped.c_str(), st, (flags_expr) & ~AT_EMPTY_PATH), st); \
+			});                                                                \
+	}
+#define STAT_ARGS_stat path, st
+#define STAT_ARGS_stat64 path, st
+#define STAT_ARGS_lstat path, st
+#define STAT_ARGS_lstat64 path, st
+#define STAT_ARGS_fstatat dirfd, path, st, flags
+#define STAT_ARGS_fstatat64 dirfd, path, st, flags
+STAT_PATH(stat, , AT_FDCWD, 0, const char *path, struct stat *st)
+STAT_PATH(stat64, 64, AT_FDCWD, 0, const char *path, struct stat64 *st)
+STAT_PATH(lstat, , AT_FDCWD, AT_SYMLINK_NOFOLLOW, const char *path, struct stat *st)
+STAT_PATH(lstat64, 64, AT_FDCWD, AT_SYMLINK_NOFOLLOW, const char *path, struct stat64 *st)
+STAT_PATH(fstatat, , dirfd, flags, int dirfd, const char *path, struct stat *st, int flags)
+STAT_PATH(fstatat64, 64, dirfd, flags, int dirfd, const char *path, struct stat64 *st, int flags)
+
+int statx(int dirfd, const char *path, int flags, unsigned mask, struct statx *stx)
+{
+	if ((flags & AT_EMPTY_PATH) && path && !*path)
+		if (Open *o = fds::enter(dirfd)) {
+			// The mirror file's own answer, as fstat gives.
+			std::string file = std::string(o->desc->dir) + "/marnel/" +
+					   (o->entry == Entry::enqueue ? "enqueue" :
+					    o->entry == Entry::dequeue ? "dequeue" : "status");
+			fds::leave();
+			return REAL(statx)(AT_FDCWD, file.c_str(), flags & ~AT_EMPTY_PATH, mask, stx);
+		}
+	return on_path(
+		dirfd, path, [&] { return REAL(statx)(dirfd, path, flags, mask, stx); },
+		[&](const Target &t) {
+			int r = REAL(statx)(AT_FDCWD, t.mapped.c_str(), flags, mask, stx);
+			if (r == 0 && is_folder(t)) {
+				stx->stx_size = 0;
+				stx->stx_blocks = 0;
+			}
+			return r;
+		});
+}
+
+int access(const char *path, int mode)
+{
+	return on_path(AT_FDCWD, path, [&] { return REAL(access)(path, mode); },
+		       [&](const Target &t) { return REAL(access)(t.mapped.c_str(), mode); });
+}
+
+int faccessat(int dirfd, const char *path, int mode, int flags)
+{
+	return on_path(dirfd, path, [&] { return REAL(faccessat)(dirfd, path, mode, flags); },
+		       [&](const Target &t) {
+			       return REAL(faccessat)(AT_FDCWD, t.mapped.c_str(), mode, flags);
+		       });
+}
+
+int eaccess(const char *path, int mode)
+{
+	return on_path(AT_FDCWD, path, [&] { return REAL(eaccess)(path, mode); },
+		       [&](const Target &t) { return REAL(eaccess)(t.mapped.c_str(), mode); });
+}
+
+int euidaccess(const char *path, int mode)
+{
+	return on_path(AT_FDCWD, path, [&] { return REAL(euidaccess)(path, mode); },
+		       [&](const Target &t) { return REAL(euidaccess)(t.mapped.c_str(), mode); });
+}
+
+DIR *opendir(const char *path)
+{
+	Target t;
+	if (!resolve_path(AT_FDCWD, path, t))
+		return REAL(opendir)(path);
+	if (t.error) {
+		errno = t.error;
+		return nullptr;
+	}
+	return REAL(opendir)(t.mapped.c_str());
+}
+
+#define SCANDIR(name, type)                                                                   \
+	int name(const char *path, type ***list, int (*filter)(const type *),                 \
+		 int (*compar)(const type **, const type **))                                 \
+	{                                                                                     \
+		return on_path(AT_FDCWD, path, [&] { return REAL(name)(path, list, filter, compar); }, \
+			       [&](const Target &t) {                                         \
+				       return REAL(name)(t.mapped.c_str(), list, filter, compar); \
+			       });                                                            \
+	}
+SCANDIR(scandir, dirent)
+SCANDIR(scandir64, dirent64)
+
+// ls -l asks for ACLs and security labels: the mirror has none either.
+#define XATTR(name, ...)                                                            \
+	ssize_t name(const char *path, __VA_ARGS__)                                 \
+	{                                                                           \
+		return on_path(AT_FDCWD, path, [&] { return REAL(name)(path, XATTR_ARGS_##name); }, \
+			       [&](const Target &t) {                               \
+				       return REAL(name)(t.mapped.c_str(), XATTR_ARGS_##name); \
+			       });                                                  \
+	}
+#define XATTR_ARGS_getxattr key, value, size
+#define XATTR_ARGS_lgetxattr key, value, size
+#define XATTR_ARGS_listxattr list, size
+#define XATTR_ARGS_llistxattr list, size
+XATTR(getxattr, const char *key, void *value, size_t size)
+XATTR(lgetxattr, const char *key, void *value, size_t size)
+XATTR(listxattr, char *list, size_t size)
+XATTR(llistxattr, char *list, size_t size)
+
+// None of the paths is a symlink: the mirror's answer (EINVAL, ENOENT).
+ssize_t readlink(const char *path, char *buf, size_t size)
+{
+	return on_path(AT_FDCWD, path, [&] { return REAL(readlink)(path, buf, size); },
+		       [&](const Target &t) { return REAL(readlink)(t.mapped.c_str(), buf, size); });
+}
+
+ssize_t readlinkat(int dirfd, const char *path, char *buf, size_t size)
+{
+	return on_path(dirfd, path, [&] { return REAL(readlinkat)(dirfd, path, buf, size); },
+		       [&](const Target &t) {
+			       return REAL(readlinkat)(AT_FDCWD, t.mapped.c_str(), buf, size);
+		       });
+}
+
+// glibc's realpath looks the path up by internal calls.
+char *realpath(const char *path, char *resolved)
+{
+	Target t;
+	if (!resolve_path(AT_FDCWD, path, t))
+		return REAL(realpath)(path, resolved);
+	struct stat st {};
+	if (t.error || REAL(stat)(t.mapped.c_str(), &st) != 0) {
+		errno = t.error ? t.error : errno;
+		return nullptr;
+	}
+	std::string name = t.normalized;
+	if (name.size() > 1 && name.back() == '/')
+		name.pop_back();
+	if (!resolved)
+		return strdup(name.c_str());
+	memcpy(resolved, name.c_str(), name.size() + 1); // PATH_MAX bytes, by contract
+	return resolved;
+}
+
+int chdir(const char *path)
+{
+	cwd_special.store(-1, std::memory_order_relaxed);
+	return on_path(AT_FDCWD, path, [&] { return REAL(chdir)(path); },
+		       [&](const Target &t) { return REAL(chdir)(t.mapped.c_str()); });
+}
+
+int fchdir(int fd)
+{
+	cwd_special.store(-1, std::memory_order_relaxed);
+	return REAL(fchdir)(fd);
+}
+
+// A working folder in the mirror is /proc/marnel to the program.
+char *getcwd(char *buf, size_t size)
+{
+	char *r = REAL(getcwd)(buf, size);
+	if (!r || !strstr(r, "/marnel"))
 		return r;
-	}
-	return REAL(read)(fd, buf, count);
-}
-
-ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t buflen)
-{
-	if (Open *o = enter(fd)) {
-		if (nbytes > buflen)
-			__chk_fail();
-		ssize_t r;
-		{
-			TracedCall step;
-			r = read_entry(*o, buf, nbytes);
-		}
-		leave();
+	std::string shown = from_mirror(r, mirror());
+	if (shown == r)
 		return r;
+	if (!buf) {
+		free(r);
+		return strdup(shown.c_str());
 	}
-	return REAL(__read_chk)(fd, buf, nbytes, buflen);
+	if (shown.size() + 1 > size) {
+		errno = ERANGE;
+		return nullptr;
+	}
+	memcpy(buf, shown.c_str(), shown.size() + 1);
+	return buf;
 }
 
-ssize_t write(int fd, const void *buf, size_t count)
+// ---- stdio
+
+FILE *fopen(const char *path, const char *mode)
 {
-	if (Open *o = enter(fd)) {
-		ssize_t r;
-		{
-			// memcheck checks a real write's buffer; the driver's copy
-			// of it would hide uninitialised bytes.
-			(void)VALGRIND_CHECK_MEM_IS_DEFINED(buf, count);
-			TracedCall step;
-			r = write_entry(*o, buf, count);
-		}
-		leave();
-		return r;
-	}
-	return REAL(write)(fd, buf, count);
+	return fopen_at(path, mode, [&] { return REAL(fopen)(path, mode); });
 }
 
-int close(int fd)
+FILE *fopen64(const char *path, const char *mode)
 {
-	auto *slot = slot_of(fd);
-	if (slot && slot->load(std::memory_order_relaxed)) {
-		if (Open *o = slot->exchange(nullptr, std::memory_order_seq_cst)) {
-			trace("close %d", fd);
-			push_retired(o, o);
-			reclaim();
-		}
+	return fopen_at(path, mode, [&] { return REAL(fopen64)(path, mode); });
+}
+
+FILE *freopen(const char *path, const char *mode, FILE *fp)
+{
+	return freopen_at(path, mode, fp, [&](const char *p) { return REAL(freopen)(p, mode, fp); });
+}
+
+FILE *freopen64(const char *path, const char *mode, FILE *fp)
+{
+	return freopen_at(path, mode, fp, [&](const char *p) { return REAL(freopen64)(p, mode, fp); });
+}
+
+FILE *fdopen(int fd, const char *mode)
+{
+	if (fds::enter(fd)) {
+		fds::leave();
+		return cookie_file(fd, mode);
 	}
-	return REAL(close)(fd);
+	return REAL(fdopen)(fd, mode);
+}
+
+// bash asks for line buffering as it starts, also when its standard
+// output is an inherited entry.
+int setvbuf(FILE *fp, char *buf, int mode, size_t size)
+{
+	int fd = fp ? fp->_fileno : -1;
+	if (mode == _IOLBF && fd >= 0 && fd <= 2 && vtable_of(fp) != cookie_vtable)
+		if (fds::enter(fd)) {
+			fds::leave();
+			int r = REAL(setvbuf)(fp, buf, _IOFBF, size);
+			if (r == 0)
+				unlined[fd].store(fp);
+			return r;
+		}
+	return REAL(setvbuf)(fp, buf, mode, size);
+}
+
+int fflush(FILE *fp)
+{
+	if (!fp) {
+		flush_all_entry_buffers();
+		return REAL(fflush)(fp);
+	}
+	flockfile(fp);
+	bool ok = flush_entry_buffer(fp);
+	funlockfile(fp);
+	int r = REAL(fflush)(fp);
+	return ok ? r : EOF;
+}
+
+int fclose(FILE *fp)
+{
+	bool ok = true;
+	if (fp) {
+		int fd = fp->_fileno;
+		flockfile(fp);
+		ok = flush_entry_buffer(fp);
+		funlockfile(fp);
+		// The descriptor goes with the FILE, behind the library's back.
+		if (fd >= 0 && vtable_of(fp) != cookie_vtable)
+			fds::drop(fd);
+	}
+	int r = REAL(fclose)(fp);
+	return ok ? r : EOF;
 }
 
 } // extern "C"

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 namespace marnel::sim {
@@ -238,6 +240,48 @@ static int open_state(const std::string &dir, int &fd, struct stat &st)
 	return 0;
 }
 
+// The folder name of the mirror of /proc/marnel; paths.cpp's mirror_of.
+constexpr const char *mirror_name = "marnel";
+
+// Makes the writable mode of a mirror folder first: it is 0555, as in
+// procfs, and its files must go.
+static void remove_mirror(int dfd, const char *name)
+{
+	fchmodat(dfd, name, 0700, 0);
+	int fd = openat(dfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	if (fd >= 0) {
+		for (const char *e : {"enqueue", "dequeue", "status"})
+			unlinkat(fd, e, 0);
+		close(fd);
+	}
+	unlinkat(dfd, name, AT_REMOVEDIR);
+}
+
+// The entries as empty files with the module's default modes, owned by
+// the loading user, in a folder of mode 0555: stat, access and readdir
+// then get the kernel's own answers for them.
+static int make_mirror(int dfd, const std::string &name)
+{
+	remove_mirror(dfd, name.c_str());
+	if (mkdirat(dfd, name.c_str(), 0700) != 0)
+		return errno;
+	int fd = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	if (fd < 0)
+		return errno;
+	int err = 0;
+	for (auto [e, mode] : {std::pair{"enqueue", 0200}, {"dequeue", 0400}, {"status", 0444}}) {
+		int f = openat(fd, e, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+		if (f < 0 || fchmod(f, static_cast<mode_t>(mode)) != 0)
+			err = errno;
+		if (f >= 0)
+			close(f);
+	}
+	if (err == 0 && fchmod(fd, 0555) != 0)
+		err = errno;
+	close(fd);
+	return err;
+}
+
 int load(const std::string &dir, std::uint32_t capacity, std::string &why)
 {
 	if (capacity == 0 || capacity > max_capacity) {
@@ -283,15 +327,31 @@ int load(const std::string &dir, std::uint32_t capacity, std::string &why)
 		auto *s = new (map) Shared{};
 		s->capacity = capacity;
 		s->magic = magic;
+		if (getrandom(&s->load_id, sizeof s->load_id, 0) != sizeof s->load_id)
+			s->load_id = static_cast<std::uint32_t>(getpid() ^ time(nullptr));
 		munmap(map, size);
+		err = make_mirror(dfd, "." + tmp);
+		if (err != 0)
+			why = dir + "/." + tmp;
+	} else {
+		why = dir + "/" + tmp;
+	}
+	if (err == 0) {
 		// link() refuses an existing name, so two loads cannot both win.
 		if (linkat(dfd, tmp.c_str(), dfd, state_name, 0) != 0) {
 			err = errno;
 			why = err == EEXIST ? "already loaded in " + dir : dir;
+		} else {
+			// A mirror left by an unload that was killed goes first.
+			remove_mirror(dfd, mirror_name);
+			if (renameat(dfd, ("." + tmp).c_str(), dfd, mirror_name) != 0) {
+				err = errno;
+				why = dir + "/" + mirror_name;
+				unlinkat(dfd, state_name, 0);
+			}
 		}
-	} else {
-		why = dir + "/" + tmp;
 	}
+	remove_mirror(dfd, ("." + tmp).c_str());
 	unlinkat(dfd, tmp.c_str(), 0);
 	close(dfd);
 	return err;
@@ -315,6 +375,10 @@ int unload(const std::string &dir)
 	}
 	if (err != 0)
 		return err;
+	if (int dfd = open_dir(dir); dfd >= 0) {
+		remove_mirror(dfd, mirror_name);
+		close(dfd);
+	}
 	return unlink((dir + "/" + state_name).c_str()) == 0 ? 0 : errno;
 }
 
@@ -504,6 +568,11 @@ int Queue::dequeue(void *buf, std::size_t count, Delivery &done)
 			return 0;
 		memcpy(buf, saved, done.placed);
 	}
+}
+
+bool Queue::unloaded() const
+{
+	return !shared_ || shared_->unloaded.load(std::memory_order_acquire) != 0;
 }
 
 int Queue::mark_unloaded()

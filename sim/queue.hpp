@@ -16,7 +16,8 @@ inline constexpr std::uint32_t max_capacity = 1U << 20;
 // XDG_RUNTIME_DIR, else under /tmp.
 std::string state_dir();
 
-// Creates the state ("loads the driver"); 0 or an errno (EEXIST: loaded).
+// Creates the state ("loads the driver") and the mirror of /proc/marnel
+// beside it (paths.hpp); 0 or an errno (EEXIST: loaded).
 int load(const std::string &dir, std::uint32_t capacity, std::string &why);
 // Marks the state unloaded for every open descriptor and removes it.
 int unload(const std::string &dir);
@@ -44,7 +45,9 @@ struct Shared {
 	std::uint32_t magic;
 	std::uint32_t capacity;
 	std::atomic<std::uint32_t> unloaded;
-	std::uint32_t reserved;
+	// Random at load: a descriptor inherited across exec reattaches only
+	// to the load it was opened on.
+	std::uint32_t load_id;
 	// Writers and readers each hammer their own line.
 	alignas(64) std::atomic<std::uint64_t> tail;
 	alignas(64) std::atomic<std::uint64_t> head;
@@ -95,6 +98,8 @@ public:
 	int status(std::string &text);
 	// Every later call on any descriptor of this state fails with EIO.
 	int mark_unloaded();
+	bool unloaded() const;
+	std::uint32_t load_id() const { return shared_ ? shared_->load_id : 0; }
 
 private:
 	void release();

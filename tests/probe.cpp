@@ -7,6 +7,7 @@
 //   marnel-probe write FD  (re-executed by itself) write a record to FD
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -14,6 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <fstream>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -363,10 +366,333 @@ void descriptors(int in, int out, const char *self)
 	drain(out, "descriptors");
 }
 
+// More of what programs do: flags, stat through a descriptor, folders,
+// the working folder, O_PATH, offsets that are refused, bad addresses.
+void more(int in, int out)
+{
+	int fd = open(enqueue, O_WRONLY);
+	say("F_SETFL O_APPEND|O_NONBLOCK", res(fcntl(fd, F_SETFL, O_APPEND | O_NONBLOCK)));
+	int fl = fcntl(fd, F_GETFL);
+	say("F_GETFL after F_SETFL", res(fl < 0 ? -1 : 0),
+	    std::string((fl & O_APPEND) ? "append " : "") + ((fl & O_NONBLOCK) ? "nonblock" : ""));
+	int d = dup(fd);
+	fl = fcntl(d, F_GETFL);
+	say("F_GETFL of a dup", res(fl < 0 ? -1 : 0), (fl & O_APPEND) ? "append" : "");
+	say("F_SETFD FD_CLOEXEC", res(fcntl(d, F_SETFD, FD_CLOEXEC)));
+	say("F_GETFD", res(fcntl(d, F_GETFD)));
+	put(d, "after fcntl", "61");
+	close(fd);
+	put(d, "dup after closing the first", "62");
+	struct stat st;
+	long r = fstatat(d, "", &st, AT_EMPTY_PATH);
+	say("fstatat AT_EMPTY_PATH enqueue", res(r), r == 0 ? mode(st) : "");
+	struct statx sx;
+	r = statx(d, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx);
+	say("statx AT_EMPTY_PATH enqueue", res(r),
+	    r == 0 ? std::to_string(sx.stx_mode & 07777) + " size=" + std::to_string(sx.stx_size) : "");
+	close(d);
+	for (const char *p : {"/proc/marnel", status, "/proc/marnel/enqueue/", "/proc/marnel/status/x"}) {
+		r = statx(AT_FDCWD, p, 0, STATX_BASIC_STATS, &sx);
+		say(std::string("statx ") + p, res(r),
+		    r == 0 ? std::to_string(sx.stx_mode & 07777) + " size=" + std::to_string(sx.stx_size) +
+				     (S_ISDIR(sx.stx_mode) ? " dir" : " reg")
+			   : "");
+	}
+	r = open("/proc/marnel/none", O_WRONLY | O_CREAT, 0644);
+	say("open /proc/marnel/none O_CREAT", res(r < 0 ? -1 : 0));
+	r = open("/proc/marnel/enqueue/", O_WRONLY);
+	say("open /proc/marnel/enqueue/", res(r < 0 ? -1 : 0));
+	int dir = open("/proc/marnel", O_RDONLY | O_DIRECTORY);
+	say("open /proc/marnel O_DIRECTORY", res(dir < 0 ? -1 : 0));
+	r = fstatat(dir, "dequeue", &st, 0);
+	say("fstatat folder dequeue", res(r), r == 0 ? mode(st) : "");
+	fd = openat(dir, "dequeue", O_RDONLY);
+	say("openat folder dequeue", res(fd < 0 ? -1 : 0));
+	close(fd);
+	say("faccessat folder status W_OK", res(faccessat(dir, "status", W_OK, 0)));
+	if (DIR *dd = fdopendir(dir)) {
+		int n = 0;
+		while (readdir(dd))
+			n++;
+		say("fdopendir /proc/marnel", "", std::to_string(n) + " names");
+		closedir(dd);
+	}
+	dirent **list = nullptr;
+	int n = scandir("/proc/marnel", &list, nullptr, alphasort);
+	std::string names;
+	for (int i = 0; i < n; i++) {
+		names += std::string(" ") + list[i]->d_name;
+		free(list[i]);
+	}
+	free(list);
+	say("scandir /proc/marnel", res(n), names);
+	if (chdir("/proc/marnel") == 0) {
+		char cwd[4096];
+		say("getcwd in /proc/marnel", "", getcwd(cwd, sizeof cwd) ? cwd : "?");
+		r = stat(".", &st);
+		say("stat . in /proc/marnel", res(r), r == 0 ? mode(st) : "");
+		r = stat("..", &st);
+		say("stat .. in /proc/marnel", res(r), r == 0 ? (S_ISDIR(st.st_mode) ? "dir" : "?") : "");
+		say("access status R_OK in /proc/marnel", res(access("status", R_OK)));
+		say("chdir back", res(chdir("/")));
+	}
+	fd = open(enqueue, O_PATH);
+	say("open enqueue O_PATH", res(fd < 0 ? -1 : 0));
+	r = fstat(fd, &st);
+	say("fstat O_PATH enqueue", res(r), r == 0 ? mode(st) : "");
+	say("write O_PATH enqueue", res(write(fd, "00000001", 8)));
+	close(fd);
+
+	char b[16];
+	say("pread dequeue @-1", res(pread(out, b, 11, -1)));
+	say("pwrite enqueue @-1", res(pwrite(in, "00000063", 8, -1)));
+	say("readv dequeue of 0 segments", res(readv(out, nullptr, 0)));
+	iovec v[1] = {{b, 11}};
+	say("readv enqueue", res(readv(in, v, 1)));
+	say("writev dequeue", res(writev(out, v, 1)));
+	int st_fd = open(status, O_RDONLY);
+	say("lseek status SEEK_DATA", res(lseek(st_fd, 0, SEEK_DATA)));
+	say("lseek status SEEK_SET -1", res(lseek(st_fd, -1, SEEK_SET)));
+	say("lseek status SEEK_SET 500", res(lseek(st_fd, 500, SEEK_SET)));
+	say("read status at 500", res(read(st_fd, b, 10)));
+	say("readv status of 0 segments", res(readv(st_fd, v, 0)));
+	lseek(st_fd, 0, SEEK_SET);
+	char s1[4], s2[6];
+	iovec sv[2] = {{s1, 4}, {s2, 6}};
+	r = readv(st_fd, sv, 2);
+	say("readv status 4+6", res(r), "[" + shown(s1, 4) + "|" + shown(s2, 6) + "]");
+	close(st_fd);
+
+	// Addresses that are not mapped: EFAULT, and the queue as it was.
+	void *bad = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	put(in, "before bad addresses", "64");
+	say("write enqueue bad buffer", res(write(in, bad, 8)));
+	say("read dequeue bad buffer", res(read(out, bad, 11)));
+	say("pread dequeue bad buffer", res(pread(out, bad, 11, 0)));
+	say("readv dequeue bad vector", res(readv(out, static_cast<iovec *>(bad), 1)));
+	iovec badv[1] = {{bad, 8}};
+	say("writev enqueue bad segment", res(writev(in, badv, 1)));
+	say("fstat enqueue bad buffer", res(fstat(in, static_cast<struct stat *>(bad))));
+	say("stat enqueue bad buffer", res(stat(enqueue, static_cast<struct stat *>(bad))));
+	int sfd = open(status, O_RDONLY);
+	say("read status bad buffer", res(read(sfd, bad, 10)));
+	close(sfd);
+	munmap(bad, 4096);
+	drain(out, "after bad addresses");
+	status_text("after more");
+}
+
+// stdio and iostreams on the entries.
+void streams()
+{
+	FILE *f = fopen(enqueue, "w");
+	say("fopen enqueue w", res(f ? 0 : -1));
+	if (f) {
+		say("fwrite 8", res(static_cast<long>(fwrite("00000081", 1, 8, f))));
+		say("fflush", res(fflush(f)));
+		fwrite("0000008200000083", 1, 16, f);
+		long r = fflush(f);
+		say("fflush of 16 bytes", res(r), std::string("ferror=") + std::to_string(ferror(f) != 0));
+		clearerr(f);
+		fprintf(f, "%08d", 84);
+		say("fclose after fprintf", res(fclose(f)));
+	}
+	f = fopen(enqueue, "r");
+	say("fopen enqueue r", res(f ? 0 : -1));
+	if (f)
+		fclose(f);
+	f = fopen(enqueue, "a");
+	if (f) {
+		setvbuf(f, nullptr, _IONBF, 0);
+		say("unbuffered fwrite 8", res(static_cast<long>(fwrite("00000085", 1, 8, f))));
+		long r = static_cast<long>(fwrite("123", 1, 3, f));
+		say("unbuffered fwrite 3", res(r), std::string("ferror=") + std::to_string(ferror(f) != 0));
+		fclose(f);
+	}
+	f = fdopen(open(enqueue, O_WRONLY), "w");
+	if (f) {
+		fputs("00000086", f);
+		say("fdopen fflush", res(fflush(f)));
+		fclose(f);
+	}
+	f = fopen(dequeue, "r");
+	if (f) {
+		char b[16] = {};
+		long n = static_cast<long>(fread(b, 1, 11, f));
+		say("fread dequeue 11", res(n),
+		    std::string("eof=") + std::to_string(feof(f) != 0) + " fileno=" +
+			    std::to_string(fileno(f) >= 0));
+		fclose(f);
+	}
+	f = fopen(status, "r");
+	if (f) {
+		char line[64] = {};
+		long r = fgets(line, sizeof line, f) ? 0 : -1;
+		say("fgets status", res(r), shown(line, strlen(line)));
+		fclose(f);
+	}
+	{
+		std::ofstream o(enqueue);
+		o << "00000087" << std::flush;
+		say("ofstream enqueue", "", std::string("good=") + std::to_string(o.good()));
+		o << "0000008" << std::flush;
+		say("ofstream enqueue 7 bytes", "", std::string("good=") + std::to_string(o.good()));
+	}
+	{
+		std::ifstream i(status);
+		std::string first, second;
+		std::getline(i, first);
+		std::getline(i, second);
+		say("ifstream status", "", first + "|" + second);
+	}
+	{
+		std::ifstream i(dequeue);
+		char b[16] = {};
+		i.read(b, 11);
+		say("ifstream dequeue read 11", "", std::string("gcount=") + std::to_string(i.gcount()) +
+							   " eof=" + std::to_string(i.eof()));
+	}
+	{
+		std::ifstream i("/proc/marnel/none");
+		say("ifstream /proc/marnel/none", "", std::string("open=") + std::to_string(i.is_open()));
+	}
+	// Standard output made an entry, as a shell redirection does.
+	for (const char *how : {"fflush", "exit"}) {
+		fflush(stdout);
+		pid_t pid = fork();
+		if (pid == 0) {
+			int e = open(enqueue, O_WRONLY);
+			dup2(e, 1);
+			close(e);
+			printf("000000%s", strcmp(how, "fflush") == 0 ? "91" : "92");
+			if (strcmp(how, "fflush") == 0)
+				_exit(fflush(stdout) == 0 ? 0 : 1);
+			exit(0);
+		}
+		int ws = 0;
+		waitpid(pid, &ws, 0);
+		say(std::string("stdout to enqueue, ") + how, "", std::to_string(WEXITSTATUS(ws)));
+	}
+	fflush(stdout);
+	pid_t pid = fork();
+	if (pid == 0) {
+		if (!freopen(enqueue, "w", stdout))
+			_exit(2);
+		printf("00000089");
+		_exit(fflush(stdout) == 0 ? 0 : 1);
+	}
+	int ws = 0;
+	waitpid(pid, &ws, 0);
+	say("freopen stdout to enqueue", "", std::to_string(WEXITSTATUS(ws)));
+	fflush(stdout);
+	pid = fork();
+	if (pid == 0) {
+		int e = open(enqueue, O_WRONLY);
+		dup2(e, 1);
+		printf("00000094");
+		printf("00000095"); // one buffer, 16 bytes: EINVAL at exit
+		exit(0);
+	}
+	waitpid(pid, &ws, 0);
+	say("stdout to enqueue, 16 bytes at exit", "", std::to_string(WEXITSTATUS(ws)));
+	int out = open(dequeue, O_RDONLY);
+	drain(out, "after streams");
+	close(out);
+	status_text("after streams");
+}
+
+// Thousands of random records and reads, every result and every byte
+// placed folded into one digest.
+void random_stream(int in, int out)
+{
+	std::uint64_t seed = 20240611, digest = 1469598103934665603ULL;
+	auto next = [&] {
+		seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+		return static_cast<unsigned>(seed >> 33);
+	};
+	auto fold = [&](const void *p, std::size_t n) {
+		for (std::size_t i = 0; i < n; i++) {
+			digest ^= static_cast<const unsigned char *>(p)[i];
+			digest *= 1099511628211ULL;
+		}
+	};
+	const char alphabet[] = "0123456789012345678901234567890123456789+-\n\n \0ax";
+	long writes = 0, reads = 0;
+	for (int i = 0; i < 20000; i++) {
+		if (next() % 2) {
+			char rec[9];
+			for (char &c : rec)
+				c = alphabet[next() % (sizeof alphabet - 1)];
+			std::size_t n = 7 + next() % 3;
+			long r = write(in, rec, n);
+			int e = r < 0 ? errno : 0;
+			fold(&r, sizeof r);
+			fold(&e, sizeof e);
+			writes++;
+		} else {
+			char b[16];
+			memset(b, 'x', sizeof b);
+			std::size_t n = next() % 14;
+			long r = read(out, b, n);
+			int e = r < 0 ? errno : 0;
+			fold(&r, sizeof r);
+			fold(&e, sizeof e);
+			fold(b, sizeof b);
+			reads++;
+		}
+	}
+	char hex[17];
+	snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
+	say("random stream", "", std::to_string(writes) + " writes " + std::to_string(reads) +
+					 " reads digest " + hex);
+	drain(out, "after the random stream");
+	status_text("after the random stream");
+}
+
+// Descriptors open when the driver is unloaded, and after it is loaded
+// again; the commands come from run.sh.
+void unloading()
+{
+	const char *load = getenv("MARNEL_LOAD"), *unload = getenv("MARNEL_UNLOAD");
+	if (!load || !unload)
+		return;
+	int in = open(enqueue, O_WRONLY), out = open(dequeue, O_RDONLY), st = open(status, O_RDONLY);
+	put(in, "before unload", "99");
+	char b[16];
+	say("status read 5 before unload", res(read(st, b, 5)));
+	fflush(stdout);
+	say("unload", "", std::to_string(system(unload)));
+	put(in, "after unload", "98");
+	say("read dequeue after unload", res(read(out, b, 11)));
+	say("read status after unload", res(read(st, b, 5)));
+	say("lseek status after unload", res(lseek(st, 0, SEEK_SET)));
+	say("lseek enqueue after unload", res(lseek(in, 0, SEEK_SET)));
+	struct stat s;
+	long r = fstat(in, &s);
+	say("fstat enqueue after unload", res(r), r == 0 ? mode(s) : "");
+	say("stat /proc/marnel after unload", res(stat("/proc/marnel", &s)));
+	say("open enqueue after unload", res(open(enqueue, O_WRONLY) < 0 ? -1 : 0));
+	fflush(stdout);
+	say("load", "", std::to_string(system(load)));
+	put(in, "old descriptor after load", "97");
+	int again = open(enqueue, O_WRONLY);
+	put(again, "new descriptor", "96");
+	close(again);
+	close(in);
+	close(out);
+	close(st);
+	status_text("after loading again");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+	// A value left in standard output's buffer, flushed as main returns.
+	if (argc == 2 && strcmp(argv[1], "return") == 0) {
+		printf("00000093");
+		return 0;
+	}
 	if (argc == 3 && strcmp(argv[1], "write") == 0) {
 		int fd = atoi(argv[2]);
 		put(fd, "inherited", "59");
@@ -383,6 +709,24 @@ int main(int argc, char *argv[])
 	status_file(in);
 	drain(out, "after status");
 	descriptors(in, out, "/proc/self/exe");
+	status_text("after descriptors");
+	more(in, out);
+	streams();
+	random_stream(in, out);
+	close(in);
+	close(out);
+	unloading();
+	pid_t pid = fork();
+	if (pid == 0) {
+		int e = open(enqueue, O_WRONLY);
+		dup2(e, 1);
+		close(e);
+		execl("/proc/self/exe", "marnel-probe", "return", static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	int ws = 0;
+	waitpid(pid, &ws, 0);
+	say("stdout to enqueue, returned from main", "", std::to_string(WEXITSTATUS(ws)));
 	status_text("at the end");
 	return 0;
 }

@@ -110,8 +110,8 @@ grep -q '^taint: clean' "$work/console.txt" || fail "the kernel is tainted beyon
 		"marnel-sim load --capacity 16" "marnel-sim unload"
 ) >"$work/differential-sim.txt" 2>&1
 if ! diff -u "$work/differential-module.txt" "$work/differential-sim.txt" >"$work/differential.diff"; then
-	# Not yet enforced: the simulated driver does not answer every idiom.
-	echo "differential: the drivers differ in $(grep -c '^[-+][^-+]' "$work/differential.diff") lines ($work/differential.diff)"
+	cat "$work/differential.diff"
+	fail "differential: the drivers differ in $(grep -c '^[-+][^-+]' "$work/differential.diff") lines ($work/differential.diff)"
 fi
 if [ "$result" != 0 ]; then
 	echo "FAILED: $result scenario checks failed"

@@ -4,19 +4,22 @@
 # driver's counters afterwards. Two drivers that keep the same contract
 # print the same text.
 #
-#   run.sh LOAD-COMMAND UNLOAD-COMMAND
+#   run.sh LOAD-COMMAND UNLOAD-COMMAND [FOLDER]
 #
-# Each script starts on a freshly loaded queue of capacity 16.
+# Each script starts on a freshly loaded queue of capacity 16. FOLDER is
+# the corpus (default corpus; host holds what needs interpreters the
+# virtual machine lacks); marnel-probe runs after the default one.
 set -u
 load=$1
 unload=$2
+corpus=${3:-corpus}
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(mktemp -d)
 export LC_ALL=C
-for script in "$here"/corpus/*.sh; do
+for script in "$here/$corpus"/*.sh; do
 	name=$(basename "$script")
 	sh -c "$load" || { echo "run.sh: cannot load the driver" >&2; exit 1; }
-	(cd "$here/corpus" && bash "./$name") >"$out/stdout" 2>"$out/stderr" </dev/null
+	(cd "$here/$corpus" && MARNEL_LOAD=$load MARNEL_UNLOAD=$unload bash "./$name") >"$out/stdout" 2>"$out/stderr" </dev/null
 	status=$?
 	echo "=== $name"
 	cat "$out/stdout"
@@ -27,8 +30,10 @@ for script in "$here"/corpus/*.sh; do
 	cat /proc/marnel/status
 	sh -c "$unload"
 done
+rm -rf "$out"
+[ "$corpus" = corpus ] || exit 0
 echo "=== marnel-probe"
 sh -c "$load"
-(cd / && marnel-probe 2>&1)
+# It unloads and loads the driver itself, with these commands.
+(cd / && MARNEL_LOAD=$load MARNEL_UNLOAD=$unload marnel-probe 2>&1)
 sh -c "$unload"
-rm -rf "$out"

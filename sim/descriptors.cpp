@@ -1,0 +1,273 @@
+#include "descriptors.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace marnel::sim {
+
+namespace {
+
+constexpr std::uint32_t desc_magic = 0x6d726e64; // "mrnd"
+constexpr std::size_t desc_size = (sizeof(Description) + 4095) & ~std::size_t{4095};
+// Names the description files; an inherited descriptor is recognised by it.
+constexpr const char *desc_prefix = ".marnel-open-";
+
+Description *map_description(int fd)
+{
+	void *p = mmap(nullptr, desc_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+	return p == MAP_FAILED ? nullptr : static_cast<Description *>(p);
+}
+
+// Open entries live in pages of their own, so that freeing one is a
+// munmap, which a signal handler may call.
+Open *new_open()
+{
+	void *p = mmap(nullptr, sizeof(Open), PROT_READ | PROT_WRITE,
+		       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	return p == MAP_FAILED ? nullptr : new (p) Open{};
+}
+
+void free_open(Open *o)
+{
+	if (o->desc)
+		munmap(o->desc, desc_size);
+	o->~Open();
+	munmap(o, sizeof(Open));
+}
+
+using fds::max_fds;
+using fds::table;
+std::atomic<int> high_water{0};
+
+// A closed entry may still be in use by a call on another thread or by
+// the call a signal handler interrupted. Calls count themselves in
+// `inflight` before they look the descriptor up, so an entry taken out of
+// the table is freed once `inflight` has been seen at zero after that.
+std::atomic<long> inflight{0};
+std::atomic<Open *> retired{nullptr};
+
+void push_retired(Open *first, Open *last)
+{
+	Open *top = retired.load(std::memory_order_relaxed);
+	do
+		last->retired_next = top;
+	while (!retired.compare_exchange_weak(top, first, std::memory_order_release,
+					      std::memory_order_relaxed));
+}
+
+void reclaim()
+{
+	Open *list = retired.exchange(nullptr, std::memory_order_seq_cst);
+	if (!list)
+		return;
+	if (inflight.load(std::memory_order_seq_cst) != 0) {
+		Open *last = list;
+		while (last->retired_next)
+			last = last->retired_next;
+		push_retired(list, last);
+		return;
+	}
+	while (list) {
+		Open *next = list->retired_next;
+		free_open(list);
+		list = next;
+	}
+}
+
+void unref(Open *o)
+{
+	if (o->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+		push_retired(o, o);
+		reclaim();
+	}
+}
+
+std::atomic<Open *> *slot_of(int fd)
+{
+	auto *t = table.load(std::memory_order_acquire);
+	if (!t || fd < 0 || fd >= max_fds)
+		return nullptr;
+	return &t[fd];
+}
+
+bool make_table()
+{
+	if (table.load(std::memory_order_acquire))
+		return true;
+	void *p = mmap(nullptr, max_fds * sizeof(std::atomic<Open *>),
+		       PROT_READ | PROT_WRITE,
+		       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+	if (p == MAP_FAILED)
+		return false;
+	std::atomic<Open *> *none = nullptr;
+	if (!table.compare_exchange_strong(none, static_cast<std::atomic<Open *> *>(p)))
+		munmap(p, max_fds * sizeof(std::atomic<Open *>)); // another thread won
+	return true;
+}
+
+// getpid() is a system call; it is asked only when the table changes.
+std::atomic<pid_t> owner_pid{0};
+
+} // namespace
+
+namespace fds {
+
+bool owner()
+{
+	return getpid() == owner_pid.load(std::memory_order_relaxed);
+}
+
+std::atomic<std::atomic<Open *> *> table{nullptr};
+
+Open *enter_slot(std::atomic<Open *> &slot)
+{
+	inflight.fetch_add(1, std::memory_order_seq_cst);
+	Open *o = slot.load(std::memory_order_seq_cst);
+	if (!o)
+		inflight.fetch_sub(1, std::memory_order_release);
+	return o;
+}
+
+void leave()
+{
+	inflight.fetch_sub(1, std::memory_order_release);
+}
+
+void install(int fd, Open *o)
+{
+	if (!make_table() || !owner())
+		return;
+	auto *slot = slot_of(fd);
+	if (!slot)
+		return;
+	o->refs.fetch_add(1, std::memory_order_acq_rel);
+	int hw = high_water.load(std::memory_order_relaxed);
+	while (fd >= hw && !high_water.compare_exchange_weak(hw, fd + 1))
+		;
+	if (Open *old = slot->exchange(o, std::memory_order_seq_cst))
+		unref(old);
+}
+
+void drop(int fd)
+{
+	auto *slot = slot_of(fd);
+	if (!slot || !slot->load(std::memory_order_relaxed) || !owner())
+		return;
+	if (Open *o = slot->exchange(nullptr, std::memory_order_seq_cst))
+		unref(o);
+}
+
+void drop_range(unsigned first, unsigned last)
+{
+	unsigned hw = static_cast<unsigned>(high_water.load(std::memory_order_relaxed));
+	for (unsigned fd = first; fd <= last && fd < hw; fd++)
+		drop(static_cast<int>(fd));
+}
+
+void adopt_inherited()
+{
+	owner_pid.store(getpid(), std::memory_order_relaxed);
+	pthread_atfork(nullptr, nullptr,
+		       [] { owner_pid.store(getpid(), std::memory_order_relaxed); });
+	DIR *d = opendir("/proc/self/fd");
+	if (!d)
+		return;
+	int self = dirfd(d);
+	while (dirent *e = readdir(d)) {
+		int fd = atoi(e->d_name);
+		if (e->d_name[0] < '0' || e->d_name[0] > '9' || fd == self)
+			continue;
+		std::string link = "/proc/self/fd/" + std::string(e->d_name);
+		char target[PATH_MAX];
+		ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+		if (n <= 0)
+			continue;
+		target[n] = '\0';
+		const char *slash = strrchr(target, '/');
+		if (!slash || strncmp(slash + 1, desc_prefix, strlen(desc_prefix)) != 0)
+			continue;
+		int rw = open(link.c_str(), O_RDWR | O_CLOEXEC);
+		struct stat st {};
+		Description *desc = nullptr;
+		if (rw >= 0 && fstat(rw, &st) == 0 && st.st_size == static_cast<off_t>(desc_size))
+			desc = map_description(rw);
+		if (rw >= 0)
+			close(rw);
+		if (!desc)
+			continue;
+		Open *o = desc->magic == desc_magic ? new_open() : nullptr;
+		if (!o) {
+			munmap(desc, desc_size);
+			continue;
+		}
+		o->desc = desc;
+		o->entry = desc->entry;
+		desc->dir[sizeof desc->dir - 1] = '\0';
+		// Only the load it was opened on: another is another driver.
+		o->gone = o->queue.attach(desc->dir) != 0 ||
+			  o->queue.load_id() != desc->load_id;
+		install(fd, o);
+	}
+	closedir(d);
+}
+
+} // namespace fds
+
+int create_description(Entry entry, const std::string &dir, int flags,
+		       const struct stat &st, Open *&open_out)
+{
+	static std::atomic<unsigned> serial{0};
+	Open *o = new_open();
+	if (!o)
+		return errno = ENOMEM, -1;
+	int err = o->queue.attach(dir);
+	std::string name = dir + "/" + desc_prefix + std::to_string(getpid()) + "-" +
+			   std::to_string(serial.fetch_add(1));
+	int rw = -1, path = -1;
+	if (err == 0 && dir.size() >= sizeof o->desc->dir)
+		err = ENAMETOOLONG;
+	if (err == 0) {
+		rw = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+		if (rw < 0 || ftruncate(rw, desc_size) != 0 || !(o->desc = map_description(rw)))
+			err = errno;
+		else if ((path = ::open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)) < 0)
+			err = errno;
+		unlink(name.c_str());
+	}
+	// The O_PATH descriptor takes the number the program would get.
+	if (err == 0 && dup3(path, rw, flags & O_CLOEXEC) < 0)
+		err = errno;
+	if (path >= 0)
+		close(path);
+	if (err == 0 && rw >= max_fds)
+		err = EMFILE;
+	if (err != 0) {
+		if (rw >= 0)
+			close(rw);
+		free_open(o);
+		return errno = err, -1;
+	}
+	Description *d = o->desc;
+	d->entry = entry;
+	d->load_id = o->queue.load_id();
+	// As the kernel's f_flags: O_LARGEFILE on 64-bit, no open-time flags.
+	d->flags = (flags | O_LARGEFILE) & ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_CLOEXEC);
+	d->st = st;
+	memcpy(d->dir, dir.c_str(), dir.size() + 1);
+	d->magic = desc_magic;
+	o->entry = entry;
+	o->gone = false;
+	fds::install(rw, o);
+	open_out = o;
+	return rw;
+}
+
+} // namespace marnel::sim
