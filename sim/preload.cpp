@@ -52,7 +52,6 @@ off_t __lseek(int fd, off_t off, int whence);
 int __close(int fd);
 int __dup2(int fd, int to);
 int __fcntl(int fd, int cmd, ...);
-int eaccess(const char *path, int mode);
 [[noreturn]] void __chk_fail();
 extern FILE *_IO_list_all;
 }
@@ -999,7 +998,10 @@ STAT_PATH(fstatat64, 64, dirfd, flags, int dirfd, const char *path, struct stat6
 
 int statx(int dirfd, const char *path, int flags, unsigned mask, struct statx *stx)
 {
-	if ((flags & AT_EMPTY_PATH) && path && !*path)
+	// glibc declares path nonnull, yet a caller may pass NULL with
+	// AT_EMPTY_PATH as the kernel allows.
+	const char *volatile p = path;
+	if ((flags & AT_EMPTY_PATH) && (!p || !*p))
 		if (Open *o = fds::enter(dirfd)) {
 			// The mirror file's own answer, as fstat gives.
 			std::string file = std::string(o->desc->dir) + "/marnel/" +
