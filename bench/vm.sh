@@ -1,5 +1,5 @@
 # Runs inside the virtual machine in place of vm/scenario.sh, after a line
-# that sets pairs, secs and drains: the kernel module's figures for bench/run.sh,
+# that sets pairs, rounds and secs: the kernel module's figures for bench/run.sh,
 # one "BENCH KEY PAIR X Y" line per measurement, the figure being X/Y. The
 # exit status is the number of measurements that failed.
 ko=/lib/modules/marnel.ko
@@ -8,30 +8,30 @@ bad() {
 	echo "bench: $*"
 	failed=$((failed + 1))
 }
-# A and B of a pair, A first in odd pairs and B first in even ones.
+median() {
+	printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.9g\n", v[int((NR + 1) / 2)] }'
+}
+# A and B of pair $1, each the median of $rounds runs, alternating A and B:
+# the host's other work reaches the VM in bursts, which short alternating
+# runs spread over both and the median leaves out.
 ab() {
-	if [ $(($1 % 2)) = 1 ]; then
-		A=$(eval "$2") || bad "$2"
-		B=$(eval "$3") || bad "$3"
-	else
-		B=$(eval "$3") || bad "$3"
-		A=$(eval "$2") || bad "$2"
-	fi
+	sa= sb=
+	for k in $(seq "$rounds"); do
+		if [ $((($1 + k) % 2)) = 1 ]; then
+			a=$(eval "$2") || bad "$2"
+			b=$(eval "$3") || bad "$3"
+		else
+			b=$(eval "$3") || bad "$3"
+			a=$(eval "$2") || bad "$2"
+		fi
+		sa="$sa $a" sb="$sb $b"
+	done
+	A=$(median $sa) B=$(median $sb)
 }
 fill() {
 	[ "$(marnel-bench fill)" = "$1" ] && return
 	echo "bench: the queue was not empty before a fill of $1" >&2
 	return 1
-}
-# The CPU seconds $1 takes to drain a full queue, summed over $drains runs:
-# one drain is short, and the host's other work shows in the VM.
-drain_time() {
-	t=
-	for k in $(seq "$drains"); do
-		fill 65536 || return 1
-		t="$t $(marnel-bench time "$1")" || return 1
-	done
-	echo "$t" | awk '{ s = 0; for (f = 1; f <= NF; f++) s += $f; print s }'
 }
 
 echo "=== pushwell against a bare loop, and a write's cost, on a full queue"
@@ -52,7 +52,8 @@ rmmod marnel
 echo "=== drawwell against a bare drain loop, 65536 values"
 insmod $ko capacity=65536
 for i in $(seq "$pairs"); do
-	ab "$i" "drain_time drawwell" "drain_time bench-bare-drain"
+	ab "$i" "fill 65536 && marnel-bench time drawwell" \
+		"fill 65536 && marnel-bench time bench-bare-drain"
 	echo "BENCH drain.module $i $B $A"
 done
 rmmod marnel
