@@ -13,8 +13,8 @@
 //   filldrain VALUES        fills and drains the queue until VALUES values
 //	went through; prints CPU nanoseconds per value
 //   turns SECONDS WRITERS PATH|-   write(2) calls per CPU second, over
-//	WRITERS processes each writing records to PATH for SECONDS of its
-//	CPU time (- : to no descriptor, a failing call)
+//	WRITERS processes writing records to PATH at once for SECONDS of CPU
+//	time in all (- : to no descriptor, a failing call)
 //   rss SECONDS CMD...      CMD's peak resident set (KiB) after SECONDS
 //   growth T1 T2 CMD...     CMD's resident set (KiB) at T1 and at T2 seconds
 #include <fcntl.h>
@@ -238,10 +238,11 @@ int turns(double seconds, int writers, const char *path)
 		close(go[1]);
 		if (read(go[0], &byte, 1) != 0)
 			_exit(1);
+		double share = seconds / writers;
 		itimerval timer{};
-		timer.it_value.tv_sec = static_cast<time_t>(seconds);
+		timer.it_value.tv_sec = static_cast<time_t>(share);
 		timer.it_value.tv_usec = static_cast<suseconds_t>(
-			(seconds - static_cast<double>(timer.it_value.tv_sec)) * 1e6);
+			(share - static_cast<double>(timer.it_value.tv_sec)) * 1e6);
 		const char record[8] = "42";
 		long long n = 0;
 		double t0 = cpu_now();
