@@ -15,7 +15,7 @@ median() {
 # the host's other work reaches the VM in bursts, which short alternating
 # runs spread over both and the median leaves out.
 ab() {
-	sa= sb=
+	sa='' sb=''
 	for k in $(seq "$rounds"); do
 		if [ $((($1 + k) % 2)) = 1 ]; then
 			a=$(eval "$2") || bad "$2"
