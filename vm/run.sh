@@ -11,7 +11,9 @@
 # when every check passed, the number of failed scenario checks (at most 76),
 # 1 for a failure around them (build, boot, kernel log), 77 when the machine
 # cannot run it (the reason is printed). MARNEL_VM_TIMEOUT bounds the whole
-# run (seconds, default 900).
+# run (seconds, default 900). MARNEL_VM_SCENARIO runs another script in
+# place of scenario.sh; MARNEL_VM_EXTRA lists more programs (paths) to put
+# beside the tools.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -69,12 +71,12 @@ cp /bin/busybox "$root/bin/"
 cp "$module" "$root/lib/modules/marnel.ko"
 echo "$version" >"$root/version"
 cp "$here/init" "$root/init"
-cp "$here/scenario.sh" "$root/scenario.sh"
+cp "${MARNEL_VM_SCENARIO:-$here/scenario.sh}" "$root/scenario.sh"
 # The differential corpus runs the same bash and coreutils in the VM as on
 # this machine, so their output can differ only by the driver.
 cp -r "$here/../tests/differential" "$root/differential"
 for tool in "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress} \
-	$(command -v bash cat head stat ls tr tee od); do
+	$(command -v bash cat head stat ls tr tee od) ${MARNEL_VM_EXTRA:-}; do
 	cp "$tool" "$root/opt/marnel/"
 	ldd "$tool" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' |
 		while read -r lib; do cp -L --parents "$lib" "$root/"; done

@@ -1,0 +1,7 @@
+// The memory baseline: a program that starts and waits.
+#include <unistd.h>
+
+int main()
+{
+	pause();
+}
