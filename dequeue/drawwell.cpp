@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,11 +20,10 @@ int main()
 		memset(area, 0, sizeof area);
 		ssize_t status = read(fd, area, 11);
 
-		// Parsed like atoi, but out-of-range text saturates instead of
-		// wrapping, so no text but that of -1 can end the drain.
-		long parsed = strtol(area, nullptr, 10);
-		int value = parsed < INT_MIN ? INT_MIN :
-			    parsed > INT_MAX ? INT_MAX : (int)parsed;
+		// Parsed like atoi, but out-of-range text does not wrap: it
+		// stays out of range, so no text but that of -1 can end the
+		// drain (saturating it to int would compare the same).
+		long value = strtol(area, nullptr, 10);
 
 		// The driver reports a delivered value with 0; anything else,
 		// a byte count included, is a failure and wins over -1.
