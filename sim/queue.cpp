@@ -247,7 +247,7 @@ constexpr const char *mirror_name = "marnel";
 // procfs, and its files must go.
 static void remove_mirror(int dfd, const char *name)
 {
-	fchmodat(dfd, name, 0700, 0);
+	(void)!fchmodat(dfd, name, 0700, 0);
 	int fd = openat(dfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 	if (fd >= 0) {
 		for (const char *e : {"enqueue", "dequeue", "status"})
