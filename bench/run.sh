@@ -6,8 +6,8 @@
 #
 #   bench/run.sh [--quick]
 #
-# 7 pairs of 1 s measurements; --quick: 3 pairs, each side the median of 3
-# runs of 0.2 s, and pushwell's resident set compared after 1 s and 5 s
+# 7 pairs of 1 s measurements; --quick: 3 pairs, each side (and each
+# capacity's time) the median of 3 runs of 0.2 s, and pushwell's resident set compared after 1 s and 5 s
 # rather than 1 s and 30 s. The
 # kernel module's figures come from one boot of the 6.1 kernel under qemu,
 # where each measurement of a pair is the median of 5 alternating runs of
@@ -138,7 +138,11 @@ caps=(1024 65536 1048576)
 for i in $(seq $pairs); do
 	values=()
 	for c in "${caps[@]}"; do
-		v=$(simrun "${dir_of[$c]}" "$mb" filldrain 1048576) || die "filldrain at $c"
+		vs=()
+		for k in $(seq "$rounds"); do
+			vs+=("$(simrun "${dir_of[$c]}" "$mb" filldrain 1048576)") || die "filldrain at $c"
+		done
+		v=$(median "${vs[@]}")
 		echo "sim $c $v" >>"$out/capacities"
 		values+=("$v")
 	done
