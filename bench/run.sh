@@ -7,8 +7,8 @@
 #   bench/run.sh [--quick]
 #
 # 7 pairs of 1 s measurements; --quick: 3 pairs, each side (and each
-# capacity's time) the median of 3 runs of 0.2 s, and pushwell's resident set compared after 1 s and 5 s
-# rather than 1 s and 30 s. The
+# capacity's time) the median of 3 runs of 0.2 s, and pushwell's resident
+# set compared after 1 s and 5 s rather than 1 s and 30 s. The
 # kernel module's figures come from one boot of the 6.1 kernel under qemu,
 # where each measurement of a pair is the median of 5 alternating runs of
 # 0.3 s (--quick: 0.2 s).
