@@ -7,8 +7,9 @@
 # otherwise it prints the one command that would and exits 1.
 
 deps_build="cmake g++ make"
-# clang and its runtimes build the libFuzzer targets; valgrind runs memcheck.
-deps_test="libgtest-dev binutils strace groff-base clang-14 libclang-rt-14-dev valgrind"
+# clang and its runtimes build the libFuzzer targets; valgrind runs memcheck;
+# the differential corpus also drives the driver from python3 and perl.
+deps_test="libgtest-dev binutils strace groff-base clang-14 libclang-rt-14-dev valgrind python3 perl"
 # The module is built with W=1, which runs the kernel's kernel-doc (perl),
 # and C=2 (sparse); 6.12's modules carry BTF (pahole, from dwarves). The
 # kernels themselves are downloaded by vm/kernel.sh, not installed.
