@@ -17,6 +17,8 @@
 //	time in all (- : to no descriptor, a failing call)
 //   rss SECONDS CMD...      CMD's peak resident set (KiB) after SECONDS
 //   growth T1 T2 CMD...     CMD's resident set (KiB) at T1 and at T2 seconds
+//   zeros COUNT             CPU seconds of COUNT 1-byte reads of /dev/zero:
+//	what the preload library costs a descriptor that is not the driver's
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/personality.h>
@@ -304,9 +306,23 @@ int growth(double t1, double t2, char **argv)
 	return 0;
 }
 
+int zeros(long count)
+{
+	int fd = open("/dev/zero", O_RDONLY);
+	if (fd < 0)
+		die("/dev/zero");
+	char byte;
+	double t0 = cpu_now();
+	for (long i = 0; i < count; i++)
+		if (read(fd, &byte, 1) != 1)
+			die("read /dev/zero");
+	printf("%.6f\n", cpu_now() - t0);
+	return 0;
+}
+
 int usage()
 {
-	fprintf(stderr, "usage: marnel-bench rate|fill|time|filldrain|turns|rss|growth ...\n");
+	fprintf(stderr, "usage: marnel-bench rate|fill|time|filldrain|turns|rss|growth|zeros ...\n");
 	return 2;
 }
 
@@ -336,5 +352,7 @@ int main(int argc, char *argv[])
 		return rss(atof(argv[2]), argv + 3);
 	if (what == "growth" && argc > 4)
 		return growth(atof(argv[2]), atof(argv[3]), argv + 4);
+	if (what == "zeros" && argc == 3)
+		return zeros(atol(argv[2]));
 	return usage();
 }

@@ -122,6 +122,12 @@ for w in 1 2 4; do
 	done
 done
 
+echo "bench: [$SECONDS s] 8 a million 1-byte reads of /dev/zero, with and without the preload library"
+for i in $(seq $pairs); do
+	ab $i "simrun $full $mb zeros 1000000" "$mb zeros 1000000"
+	record zeros.sim $i $A $B
+done
+
 echo "bench: [$SECONDS s] 2 drawwell and a bare drain loop, 1048576 values"
 sim_load big 1048576
 for i in $(seq $pairs); do
@@ -229,7 +235,8 @@ rss.pushwell|6 peak RSS pushwell/pausing program|<=|1.10
 rss.drawwell|6 peak RSS drawwell/pausing program|<=|1.10
 rss.growth|6 pushwell RSS after ${late} s/after 1 s, sim|<=|1.00
 instr.pushwell|7 instructions per turn pushwell/bare loop|<=|1.05
-instr.drawwell|7 instructions per turn drawwell/bare loop|<=|1.05"
+instr.drawwell|7 instructions per turn drawwell/bare loop|<=|1.05
+zeros.sim|8 /dev/zero reads under the sim/without, time|<=|1.05"
 verdict=0
 echo "$figures" | awk -F'|' -v results="$results" -v vm="$vm" '
 function median(s,   a, k, i, j, t) {
