@@ -219,7 +219,13 @@ else
 	sed -n 's/^CAPACITY //p' "$out/vm/console.txt" >>"$out/capacities"
 fi
 
-# The table: KEY, what it is, the comparison, the target ("-": reported only).
+# The table: KEY, what it is, the comparison, the target ("-": reported only)
+# and, where it is coarser than the pairs' spread, the resolution of the
+# measurement in Y's unit. The kernel maps a library's cached pages around a
+# fault in windows of 64 KiB or more, and which windows a program reaches
+# depends on where its code falls in libc and on the page cache's state: the
+# same drawwell peaked at 1260 and at 1332 KiB in one root at two times. So
+# the resident set is read to one window (~5 % of the pausing program's).
 figures="push.null|1a pushwell/bare loop records/s, /dev/null|>=|0.97
 push.sim|1b pushwell/bare loop records/s, sim full queue|>=|0.97
 push.module|1c pushwell/bare loop records/s, module (VM)|>=|0.97
@@ -231,8 +237,8 @@ cost.sim.4|3 sim call/failing write(2), 4 writers|<=|-
 cost.module|4 module write/write to /dev/null (VM)|<=|1.5
 scale.sim|5 largest/smallest ns per value, sim|<=|1.2
 scale.module|5 largest/smallest ns per value, module (VM)|<=|1.2
-rss.pushwell|6 peak RSS pushwell/pausing program|<=|1.10
-rss.drawwell|6 peak RSS drawwell/pausing program|<=|1.10
+rss.pushwell|6 peak RSS pushwell/pausing program|<=|1.10|64
+rss.drawwell|6 peak RSS drawwell/pausing program|<=|1.10|64
 rss.growth|6 pushwell RSS after ${late} s/after 1 s, sim|<=|1.00
 instr.pushwell|7 instructions per turn pushwell/bare loop|<=|1.05
 instr.drawwell|7 instructions per turn drawwell/bare loop|<=|1.05
@@ -270,6 +276,8 @@ BEGIN {
 	}
 	v = median(ratios[key])
 	spread = (hi[key] - lo[key]) / 2
+	if ($5 != "" && median(ys[key]) > 0 && $5 / median(ys[key]) > spread)
+		spread = $5 / median(ys[key])
 	if ($4 == "-")
 		verdict = "-"
 	else if ($3 == ">=" ? v >= $4 : v <= $4)
@@ -285,7 +293,7 @@ BEGIN {
 		median(xs[key]), median(ys[key]), n[key]
 }
 END {
-	print "MISS: beyond its spread; MISS~: within it"
+	print "MISS: beyond its spread (or, for the resident set, one fault-around window); MISS~: within it"
 	exit (bad > 0)
 }' | tee "$out/table.txt" || verdict=1
 # What the scale figures compare: the median per capacity.
