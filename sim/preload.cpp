@@ -760,18 +760,24 @@ int stdio_flags(const char *mode)
 	return flags;
 }
 
+// The entry opened as a stdio mode asks; -1 and errno when it cannot be.
+int open_for_stdio(const Target &t, const char *mode)
+{
+	int flags = stdio_flags(mode);
+	if (flags < 0) {
+		errno = EINVAL;
+		return -1;
+	}
+	return open_entry(t, flags, 0666);
+}
+
 template <typename Real>
 FILE *fopen_at(const char *path, const char *mode, Real real)
 {
 	Target t;
 	if (!mode || !resolve_path(AT_FDCWD, path, t) || t.entry.empty())
 		return real();
-	int flags = stdio_flags(mode);
-	if (flags < 0) {
-		errno = EINVAL;
-		return nullptr;
-	}
-	int fd = open_entry(t, flags, 0666);
+	int fd = open_for_stdio(t, mode);
 	if (fd < 0)
 		return nullptr;
 	FILE *fp = cookie_file(fd, mode);
@@ -811,12 +817,7 @@ FILE *freopen_at(const char *path, const char *mode, FILE *fp, Real real)
 	Target t;
 	if (!path || !mode || !fp || !resolve_path(AT_FDCWD, path, t) || t.entry.empty())
 		return real(path);
-	int flags = stdio_flags(mode);
-	if (flags < 0) {
-		errno = EINVAL;
-		return nullptr;
-	}
-	int fd = open_entry(t, flags, 0666);
+	int fd = open_for_stdio(t, mode);
 	if (fd < 0)
 		return nullptr;
 	FILE *r = real("/dev/null");

@@ -159,6 +159,15 @@ bool overtaken(std::uint64_t seen, const std::atomic<std::uint64_t> &now)
 	return now.load(std::memory_order_acquire) != seen;
 }
 
+// What a call gets before it starts: EBADF with no state attached, EIO once
+// the driver was unloaded.
+int unusable(const Shared *s)
+{
+	if (!s)
+		return EBADF;
+	return s->unloaded.load(std::memory_order_acquire) != 0 ? EIO : 0;
+}
+
 } // namespace
 
 void prepare_caller_access()
@@ -453,10 +462,8 @@ int Queue::attach(const std::string &dir)
 int Queue::enqueue(const void *buf, std::size_t count)
 {
 	Shared *s = shared_;
-	if (!s)
-		return EBADF;
-	if (s->unloaded.load(std::memory_order_acquire) != 0)
-		return EIO;
+	if (int err = unusable(s))
+		return err;
 	char record[8];
 	std::int32_t value = 0;
 	if (count == 8 && copy_from_caller(record, buf, sizeof record) != 0)
@@ -507,10 +514,8 @@ int Queue::enqueue(const void *buf, std::size_t count)
 int Queue::dequeue(void *buf, std::size_t count, Delivery &done)
 {
 	Shared *s = shared_;
-	if (!s)
-		return EBADF;
-	if (s->unloaded.load(std::memory_order_acquire) != 0)
-		return EIO;
+	if (int err = unusable(s))
+		return err;
 	const std::uint64_t cap = capacity_;
 	// The caller's bytes that a delivery may cover, to put back when
 	// another reader takes the value first.
@@ -590,10 +595,8 @@ int Queue::mark_unloaded()
 int Queue::status(char (&text)[status_size], std::size_t &len)
 {
 	Shared *s = shared_;
-	if (!s)
-		return EBADF;
-	if (s->unloaded.load(std::memory_order_acquire) != 0)
-		return EIO;
+	if (int err = unusable(s))
+		return err;
 	const std::uint64_t cap = capacity_;
 	std::uint64_t h = 0, t = 0, full = 0, malformed = 0, ends = 0;
 	for (int pass = 0; pass < 1000; pass++) {
