@@ -97,45 +97,44 @@ ab() {
 record() {
 	echo "$*" >>"$results"
 }
+# measure KEY A/B|B/A A B: every pair of figure KEY, A against B. B/A for
+# times and costs, where the tool's side divides.
+measure() {
+	local key=$1 ratio=$2 i
+	for i in $(seq "$pairs"); do
+		ab "$i" "$3" "$4"
+		if [ "$ratio" = B/A ]; then
+			record "$key" "$i" "$B" "$A"
+		else
+			record "$key" "$i" "$A" "$B"
+		fi
+	done
+}
 mb=$b/marnel-bench
 null=$b/libbench-shim-null.so
 turns_shim=$b/libbench-shim-turns.so
 
 echo "bench: [$SECONDS s] 1a pushwell and a bare loop writing to /dev/null"
-for i in $(seq $pairs); do
-	ab $i "LD_PRELOAD=$null $mb rate $secs syscw $b/pushwell 42" \
-		"LD_PRELOAD=$null $mb rate $secs syscw $b/bench-bare-write 42"
-	record push.null $i $A $B
-done
+measure push.null A/B "LD_PRELOAD=$null $mb rate $secs syscw $b/pushwell 42" \
+	"LD_PRELOAD=$null $mb rate $secs syscw $b/bench-bare-write 42"
 
 echo "bench: [$SECONDS s] 1b and 3, the simulated driver with a full queue"
 sim_load full 1024
 fill "$full" 1024
-for i in $(seq $pairs); do
-	ab $i "simrun $full $mb rate $secs status $b/pushwell 42" \
-		"simrun $full $mb rate $secs status $b/bench-bare-write 42"
-	record push.sim $i $A $B
-done
+measure push.sim A/B "simrun $full $mb rate $secs status $b/pushwell 42" \
+	"simrun $full $mb rate $secs status $b/bench-bare-write 42"
 for w in 1 2 4; do
-	for i in $(seq $pairs); do
-		ab $i "simrun $full $mb turns $secs $w /proc/marnel/enqueue" "$mb turns $secs $w -"
-		record cost.sim.$w $i $B $A
-	done
+	measure cost.sim.$w B/A "simrun $full $mb turns $secs $w /proc/marnel/enqueue" \
+		"$mb turns $secs $w -"
 done
 
 echo "bench: [$SECONDS s] 8 a million 1-byte reads of /dev/zero, with and without the preload library"
-for i in $(seq $pairs); do
-	ab $i "simrun $full $mb zeros 1000000" "$mb zeros 1000000"
-	record zeros.sim $i $A $B
-done
+measure zeros.sim A/B "simrun $full $mb zeros 1000000" "$mb zeros 1000000"
 
 echo "bench: [$SECONDS s] 2 drawwell and a bare drain loop, 1048576 values"
 sim_load big 1048576
-for i in $(seq $pairs); do
-	ab $i "fill $big 1048576; simrun $big $mb time $b/drawwell" \
-		"fill $big 1048576; simrun $big $mb time $b/bench-bare-drain"
-	record drain.sim $i $B $A
-done
+measure drain.sim B/A "fill $big 1048576; simrun $big $mb time $b/drawwell" \
+	"fill $big 1048576; simrun $big $mb time $b/bench-bare-drain"
 
 echo "bench: [$SECONDS s] 5 fill and drain per value, capacities 1024, 65536, 1048576"
 sim_load s1 1024
@@ -163,10 +162,8 @@ done
 
 echo "bench: [$SECONDS s] 6 peak resident set against a program that only pauses"
 for tool in "pushwell 42" drawwell; do
-	for i in $(seq $pairs); do
-		ab $i "LD_PRELOAD=$null $mb rss 0.2 $b/$tool" "LD_PRELOAD=$null $mb rss 0.2 $b/bench-pause"
-		record rss.${tool% *} $i $A $B
-	done
+	measure "rss.${tool% *}" A/B "LD_PRELOAD=$null $mb rss 0.2 $b/$tool" \
+		"LD_PRELOAD=$null $mb rss 0.2 $b/bench-pause"
 done
 echo "bench: [$SECONDS s] 6 pushwell's resident set after 1 s and $late s on the simulated driver"
 read -r early later < <(simrun "$full" "$mb" growth 1 "$late" "$b/pushwell" 42)
@@ -199,12 +196,8 @@ per_turn() {
 	[ -n "$one" ] && [ -n "$two" ] || die "callgrind gave no count for $*"
 	awk -v a="$one" -v b="$two" 'BEGIN { printf "%.2f\n", (b - a) / 10000 }'
 }
-for i in $(seq $pairs); do
-	ab $i "per_turn $b/pushwell 42" "per_turn $b/bench-bare-write 42"
-	record instr.pushwell $i $A $B
-	ab $i "per_turn $b/drawwell" "per_turn $b/bench-bare-drain"
-	record instr.drawwell $i $A $B
-done
+measure instr.pushwell A/B "per_turn $b/pushwell 42" "per_turn $b/bench-bare-write 42"
+measure instr.drawwell A/B "per_turn $b/drawwell" "per_turn $b/bench-bare-drain"
 
 echo "bench: [$SECONDS s] 1c, 2, 4 and 5 on the kernel module, in one VM boot"
 {
