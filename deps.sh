@@ -7,18 +7,21 @@
 # otherwise it prints the one command that would and exits 1.
 
 deps_build="cmake g++ make"
-# clang and its runtimes build the libFuzzer targets; valgrind runs memcheck;
-# the differential corpus also drives the driver from python3 and perl.
-deps_test="libgtest-dev binutils strace groff-base clang-14 libclang-rt-14-dev valgrind python3 perl"
+# clang and its runtimes build the libFuzzer targets: the unversioned names
+# are each release's default clang. valgrind runs memcheck; the
+# differential corpus also drives the driver from python3 and perl.
+deps_test="libgtest-dev binutils strace groff-base clang libclang-rt-dev valgrind python3 perl"
 # The module is built with W=1, which runs the kernel's kernel-doc (perl),
 # and C=2 (sparse); 6.12's modules carry BTF (pahole, from dwarves). The
-# kernels themselves are downloaded by vm/kernel.sh, not installed.
-deps_vm="qemu-system-x86 busybox-static cpio gcc make perl sparse dwarves"
+# kernels themselves are downloaded by vm/kernel.sh, not installed; one of
+# another release than this machine's is built for in a root debootstrap
+# makes.
+deps_vm="qemu-system-x86 busybox-static cpio gcc make perl sparse dwarves debootstrap"
 # Packages: dpkg-shlibdeps computes marnel-tools' dependencies.
 deps_package="dpkg-dev"
 # CI also proves the packages: lintian, and dkms building the module for an
 # installed kernel.
-deps_ci="debootstrap git ca-certificates lintian dkms linux-image-amd64 linux-headers-amd64"
+deps_ci="git ca-certificates lintian dkms linux-image-amd64 linux-headers-amd64"
 
 # The packages of the named groups that are not installed.
 deps_missing() {

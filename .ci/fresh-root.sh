@@ -1,18 +1,26 @@
 #!/bin/bash
-# A new machine: fresh minimal Debian roots made with debootstrap.
+# A new machine: fresh minimal Debian roots made with debootstrap, one
+# release after the other.
 #
-#   .ci/fresh-root.sh [PACKAGEDIR]
+#   .ci/fresh-root.sh [PACKAGEDIR [RELEASE...]]    (default: bookworm trixie)
 #
-# In one, with a clone of this commit: as a user, ./demo.sh must name the
-# apt-get line and exit 1 without touching anything; as root it must
-# install what it needs, then fill and drain the queue. In a second, made
-# from the same tarball, marnel-tools from PACKAGEDIR is installed with
-# apt-get and run from PATH.
+# For each release, in a root with a clone of this commit: as a user,
+# ./demo.sh must name the apt-get line and exit 1 without touching anything;
+# as root it must install what it needs, then fill and drain the queue. In a
+# second root, made from the same tarball, marnel-tools from PACKAGEDIR is
+# installed with apt-get and run from PATH. On the newest release (trixie)
+# the first root then runs ./check.sh as root, the VM tests on that
+# release's own kernels, and installs marnel-dkms beside the headers of
+# 6.12 and 7.3: dkms must build the module for both, and the VM boots the
+# one it built for 7.3.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 packages=${1:+$(cd "$1" && pwd)}
+shift || true
+releases=("$@")
+[ ${#releases[@]} -gt 0 ] || releases=(bookworm trixie)
+newest=trixie
 base=$(mktemp -d /var/tmp/marnel-root.XXXXXX)
-root=$base/demo
 mounted=()
 
 cleanup() {
@@ -24,18 +32,18 @@ cleanup() {
 	rm -rf --one-file-system "$base"
 }
 trap cleanup EXIT
-# A root from the tarball, with /proc, /sys and /dev bound.
+# A root from the release's tarball, with /proc, /sys and /dev bound.
 new_root() {
 	mkdir -p "$1"
 	chmod 755 "$1"
-	tar -C "$1" -xf "$base/root.tar"
+	tar -C "$1" -xf "$base/$release.tar"
 	for fs in proc sys dev; do
 		mount --bind "/$fs" "$1/$fs"
 		mounted=("$1/$fs" "${mounted[@]}")
 	done
 }
 fail() {
-	echo "fresh root: FAILED: $*" >&2
+	echo "fresh root $release: FAILED: $*" >&2
 	exit 1
 }
 in_root() {
@@ -44,52 +52,107 @@ in_root() {
 	chroot --userspec="$user:$user" "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
 		HOME="$(chroot "$root" getent passwd "$user" | cut -d: -f6)" CI="${CI:-}" "$@"
 }
+say() {
+	echo "fresh root $release: $*"
+}
 
-started=$(date +%s)
-echo "fresh root: debootstrap --variant=minbase bookworm $base/made"
-debootstrap --variant=minbase bookworm "$base/made" >"$base/log" 2>&1 ||
-	{ tail -n 30 "$base/log"; fail "debootstrap"; }
-tar -C "$base/made" -cf "$base/root.tar" .
-rm -rf --one-file-system "$base/made"
-new_root "$root"
-git clone -q "$repo" "$root/src/marnel"
-chroot "$root" useradd --create-home newcomer
-echo "fresh root: made in $(($(date +%s) - started)) s"
-
-echo "fresh root: ./demo.sh as a user without the packages"
-set +e
-out=$(in_root newcomer sh -c 'cd /src/marnel && ./demo.sh' 2>&1)
-status=$?
-set -e
-printf '%s\n' "$out"
-[ "$status" = 1 ] || fail "exit status $status, not 1"
-printf '%s\n' "$out" | grep -q 'sudo apt-get install .*cmake' || fail "no apt-get line"
-[ ! -e "$root/src/marnel/build" ] || fail "it built before saying what is missing"
-
-echo "fresh root: ./demo.sh as root"
-in_root root sh -c 'cd /src/marnel && ./demo.sh' 2>&1 | tee "$base/log" ||
-	fail "./demo.sh as root"
-grep -qx 'depth: 100' "$base/log" || fail "pushwell did not fill the queue"
-grep -qx 'delivered: 100' "$base/log" || fail "drawwell did not drain the queue"
-
-if [ -n "$packages" ]; then
-	root=$base/package
+for release in "${releases[@]}"; do
+	started=$(date +%s)
+	say "debootstrap --variant=minbase $release"
+	debootstrap --variant=minbase "$release" "$base/made" >"$base/log" 2>&1 ||
+		{ tail -n 30 "$base/log"; fail "debootstrap"; }
+	# As the installer leaves a new machine: its release, updates and
+	# security fixes.
+	{
+		echo "deb http://deb.debian.org/debian $release main"
+		echo "deb http://deb.debian.org/debian $release-updates main"
+		echo "deb http://deb.debian.org/debian-security $release-security main"
+	} >"$base/made/etc/apt/sources.list"
+	tar -C "$base/made" -cf "$base/$release.tar" .
+	rm -rf --one-file-system "$base/made"
+	root=$base/$release-demo
 	new_root "$root"
-	cp "$packages"/marnel-tools_*.deb "$root/tmp/"
-	echo "fresh root: apt-get install ./marnel-tools_*.deb, then the tools from PATH"
-	in_root root sh -c 'apt-get update -q && apt-get install -y -q --no-install-recommends man-db /tmp/marnel-tools_*.deb' \
-		>"$base/log" 2>&1 || { tail -n 30 "$base/log"; fail "installing marnel-tools"; }
-	in_root root sh -ec '
-		marnel-sim load
-		# pushwell ends only by a signal: SIGINT, as Ctrl-C sends it.
-		status=0; timeout -s INT 1 marnel-sim run -- pushwell 42 || status=$?
-		[ $status = 124 ] || { echo "pushwell: status $status"; exit 1; }
-		status=0; marnel-sim run -- drawwell || status=$?
-		[ $status = 255 ] || { echo "drawwell: status $status"; exit 1; }
-		marnel-sim status | tee /tmp/status
-		grep -qx "delivered: 1024" /tmp/status
-		grep -qx "depth: 0" /tmp/status
-		man -w pushwell
-		marnel-sim unload' 2>&1 || fail "marnel-tools from PATH"
-fi
-echo "fresh root: PASSED in $(($(date +%s) - started)) s"
+	git clone -q "$repo" "$root/src/marnel"
+	chroot "$root" useradd --create-home newcomer
+	say "made in $(($(date +%s) - started)) s"
+
+	say "./demo.sh as a user without the packages"
+	set +e
+	out=$(in_root newcomer sh -c 'cd /src/marnel && ./demo.sh' 2>&1)
+	status=$?
+	set -e
+	printf '%s\n' "$out"
+	[ "$status" = 1 ] || fail "exit status $status, not 1"
+	printf '%s\n' "$out" | grep -q 'sudo apt-get install .*cmake' || fail "no apt-get line"
+	[ ! -e "$root/src/marnel/build" ] || fail "it built before saying what is missing"
+
+	say "./demo.sh as root"
+	in_root root sh -c 'cd /src/marnel && ./demo.sh' 2>&1 | tee "$base/log" ||
+		fail "./demo.sh as root"
+	grep -qx 'depth: 100' "$base/log" || fail "pushwell did not fill the queue"
+	grep -qx 'delivered: 100' "$base/log" || fail "drawwell did not drain the queue"
+
+	if [ -n "$packages" ]; then
+		root=$base/$release-package
+		new_root "$root"
+		cp "$packages"/marnel-tools_*.deb "$root/tmp/"
+		say "apt-get install ./marnel-tools_*.deb, then the tools from PATH"
+		in_root root sh -c 'apt-get update -q && apt-get install -y -q --no-install-recommends man-db /tmp/marnel-tools_*.deb' \
+			>"$base/log" 2>&1 || { tail -n 30 "$base/log"; fail "installing marnel-tools"; }
+		in_root root sh -ec '
+			marnel-sim load
+			# pushwell ends only by a signal: SIGINT, as Ctrl-C sends it.
+			status=0; timeout -s INT 1 marnel-sim run -- pushwell 42 || status=$?
+			[ $status = 124 ] || { echo "pushwell: status $status"; exit 1; }
+			status=0; marnel-sim run -- drawwell || status=$?
+			[ $status = 255 ] || { echo "drawwell: status $status"; exit 1; }
+			marnel-sim status | tee /tmp/status
+			grep -qx "delivered: 1024" /tmp/status
+			grep -qx "depth: 0" /tmp/status
+			man -w pushwell
+			marnel-sim unload' 2>&1 || fail "marnel-tools from PATH"
+	fi
+
+	if [ "$release" = "$newest" ]; then
+		root=$base/$release-demo
+		kernels="6.12 6.12-rt 7.3 7.3-rt"
+		say "./check.sh as root (VM tests on $kernels)"
+		step=$(date +%s)
+		# The CI machine has fuzzed for minutes; here the targets only need
+		# to build with this release's clang and run.
+		in_root root env MARNEL_VM_KERNELS="$kernels" MARNEL_FUZZ_SECONDS=15 \
+			sh -c 'cd /src/marnel && ./check.sh' >"$base/check.log" 2>&1 ||
+			{ tail -n 60 "$base/check.log"; fail "./check.sh"; }
+		grep -E 'tests passed|Test +#[0-9]+: vm\.' "$base/check.log" || true
+		say "./check.sh passed in $(($(date +%s) - step)) s"
+		if [ -n "$packages" ]; then
+			cp "$packages"/marnel-dkms_*.deb "$root/tmp/"
+			echo "deb http://deb.debian.org/debian $release-backports main" >>"$root/etc/apt/sources.list"
+			say "marnel-dkms beside the headers of 6.12 and 7.3"
+			in_root root bash -ec '
+				cd /src/marnel
+				v612=$(vm/kernel.sh 6.12 | cut -d" " -f1)
+				v73=$(vm/kernel.sh 7.3 | cut -d" " -f1)
+				export DEBIAN_FRONTEND=noninteractive
+				{ apt-get update -q &&
+					apt-get install -y -q --no-install-recommends dkms "linux-headers-$v612" "linux-headers-$v73" &&
+					apt-get install -y -q --no-install-recommends /tmp/marnel-dkms_*.deb; } >/tmp/dkms.log 2>&1 ||
+					{ tail -n 30 /tmp/dkms.log; exit 1; }
+				version=$(dpkg-deb -f /tmp/marnel-dkms_*.deb Version)
+				for v in "$v612" "$v73"; do
+					ko=$(modinfo -k "$v" -n marnel) || { echo "dkms built no module for $v"; exit 1; }
+					[ "$(modinfo -F version "$ko")" = "$version" ] || { echo "$ko is not version $version"; exit 1; }
+					echo "dkms built $ko"
+				done
+				MARNEL_VM_MODULE=$(modinfo -k "$v73" -n marnel) MARNEL_VERSION=$version \
+					vm/run.sh build/default/bin /tmp/vm-dkms 7.3 >/tmp/vm-dkms.log 2>&1 ||
+					{ cat /tmp/vm-dkms.log; exit 1; }
+				grep -E "^(booting|PASSED)" /tmp/vm-dkms.log' 2>&1 || fail "marnel-dkms on 6.12 and 7.3"
+		fi
+	fi
+	# This release's roots go before the next one's are made.
+	cleanup
+	mounted=()
+	mkdir -p "$base"
+	say "PASSED in $(($(date +%s) - started)) s"
+done

@@ -1195,7 +1195,7 @@ FILE *fdopen(int fd, const char *mode)
 // output is an inherited entry.
 int setvbuf(FILE *fp, char *buf, int mode, size_t size)
 {
-	int fd = fp ? fp->_fileno : -1;
+	int fd = fp->_fileno;
 	if (mode == _IOLBF && fd >= 0 && fd <= 2 && vtable_of(fp) != cookie_vtable)
 		if (fds::enter(fd)) {
 			fds::leave();
@@ -1222,16 +1222,14 @@ int fflush(FILE *fp)
 
 int fclose(FILE *fp)
 {
-	bool ok = true;
-	if (fp) {
-		int fd = fp->_fileno;
-		flockfile(fp);
-		ok = flush_entry_buffer(fp);
-		funlockfile(fp);
-		// The descriptor goes with the FILE, behind the library's back.
-		if (fd >= 0 && vtable_of(fp) != cookie_vtable)
-			fds::drop(fd);
-	}
+	// Both are declared nonnull: glibc itself faults on a null FILE.
+	int fd = fp->_fileno;
+	flockfile(fp);
+	bool ok = flush_entry_buffer(fp);
+	funlockfile(fp);
+	// The descriptor goes with the FILE, behind the library's back.
+	if (fd >= 0 && vtable_of(fp) != cookie_vtable)
+		fds::drop(fd);
 	int r = REAL(fclose)(fp);
 	return ok ? r : EOF;
 }

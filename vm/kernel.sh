@@ -1,86 +1,177 @@
 #!/bin/bash
 # Finds one of the Debian kernels the module is tested on and prints
-# "VERSION IMAGE BUILDDIR": the kernel to boot and the headers to build
-# against.
+# "VERSION IMAGE BUILDDIR DEBVERSION ROOT": the kernel to boot, the headers
+# to build against, the package's version, and the Debian root to build in
+# ("-": this machine).
 #
-#   vm/kernel.sh 6.1 | 6.1-rt | 6.12 | VERSION
+#   vm/kernel.sh NAME | INSTALLED-VERSION
 #
-# 6.1 is Debian 12's kernel, 6.1-rt its PREEMPT_RT flavour, 6.12 the one
-# from bookworm-backports. A kernel of that version installed on the machine
-# is used as it is; otherwise its packages are downloaded and unpacked
-# (not installed: no root, no initramfs, nothing in /boot) under
-# MARNEL_KERNEL_CACHE, default ~/.cache/marnel/kernels.
+# NAME is what users call a kernel; each resolves to the newest package of
+# that line in its suites:
+#   6.1, 6.1-rt     Debian 12 (bookworm, -updates, -security)
+#   6.12, 6.12-rt   Debian 13 (trixie, -updates, -security)
+#   7.3, 7.3-rt     trixie-backports
+#   next            the newest kernel in experimental
+# A kernel installed on this machine, named by its version (as dkms builds
+# for), is used as it is. Otherwise the packages are downloaded and
+# unpacked, not installed, under MARNEL_CACHE (default ~/.cache/marnel):
+# kernels/VERSION holds the image and, when the kernel belongs to this
+# machine's release, the headers. A kernel of another release is built for
+# inside a Debian root of that release (roots/RELEASE, made by debootstrap,
+# needs root: exit status 77 without it), since its build tools are linked
+# against that release's libraries: releases are never mixed on one system.
 set -euo pipefail
 
-flavour=${1:?usage: vm/kernel.sh 6.1|6.1-rt|6.12|VERSION}
-# An installed kernel named by its version, as dkms builds for.
-if [ -r "/boot/vmlinuz-$flavour" ] && [ -d "/lib/modules/$flavour/build" ]; then
-	echo "$flavour /boot/vmlinuz-$flavour /lib/modules/$flavour/build"
+known="6.1 6.1-rt 6.12 6.12-rt 7.3 7.3-rt next"
+name=${1:?usage: vm/kernel.sh NAME|VERSION (NAME: $known)}
+if [ -r "/boot/vmlinuz-$name" ] && [ -d "/lib/modules/$name/build" ]; then
+	echo "$name /boot/vmlinuz-$name /lib/modules/$name/build - -"
 	exit 0
 fi
-case $flavour in
-6.1) meta=linux-image-amd64 ;;
-6.1-rt) meta=linux-image-rt-amd64 ;;
-6.12) meta=linux-image-amd64/bookworm-backports ;;
+flavour=
+case $name in
+*-rt) flavour=rt- ;;
+esac
+case $name in
+6.1 | 6.1-rt) release=bookworm suites="bookworm bookworm-updates bookworm-security" ;;
+6.12 | 6.12-rt) release=trixie suites="trixie trixie-updates trixie-security" ;;
+7.3 | 7.3-rt) release=trixie suites="trixie-backports" ;;
+next) release=sid suites="experimental" ;;
 *)
-	echo "vm/kernel.sh: unknown kernel '$flavour' (6.1, 6.1-rt or 6.12)" >&2
+	echo "vm/kernel.sh: unknown kernel '$name'; known: $known (or an installed kernel's version)" >&2
 	exit 2
 	;;
 esac
-cache=${MARNEL_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/marnel/kernels}
-mkdir -p "$cache/apt/lists/partial" "$cache/apt/archives/partial"
-exec 9>"$cache/lock"
+line=${name%-rt}
+
+base=${MARNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/marnel}
+mkdir -p "$base/kernels"
+exec 9>"$base/kernels/lock"
 flock 9
 
-# A private apt: its own sources, lists and downloads, so the machine's
-# apt configuration is neither needed nor changed.
-cat >"$cache/apt/sources.list" <<EOF
-deb http://deb.debian.org/debian bookworm main
-deb http://deb.debian.org/debian bookworm-updates main
-deb http://deb.debian.org/debian-security bookworm-security main
-deb http://deb.debian.org/debian bookworm-backports main
-EOF
-apt_opts=(-q -o Dir::State="$cache/apt" -o Dir::State::Lists="$cache/apt/lists"
-	-o Dir::Cache="$cache/apt" -o Dir::Cache::archives="$cache/apt/archives"
-	-o Dir::Etc::SourceList="$cache/apt/sources.list"
+# A private apt per release: its own sources, lists and downloads, so the
+# machine's apt configuration is neither needed nor changed.
+sources() {
+	case $1 in
+	sid) printf 'deb http://deb.debian.org/debian %s main\n' sid experimental ;;
+	*)
+		printf 'deb http://deb.debian.org/debian %s main\n' "$1" "$1-updates"
+		echo "deb http://deb.debian.org/debian-security $1-security main"
+		[ "$1" = bookworm ] || echo "deb http://deb.debian.org/debian $1-backports main"
+		;;
+	esac
+}
+apt=$base/kernels/apt-$release
+mkdir -p "$apt/lists/partial" "$apt/archives/partial"
+sources "$release" >"$apt/sources.list"
+apt_opts=(-q -o Dir::State="$apt" -o Dir::State::Lists="$apt/lists"
+	-o Dir::Cache="$apt" -o Dir::Cache::archives="$apt/archives"
+	-o Dir::Etc::SourceList="$apt/sources.list"
 	-o Dir::Etc::SourceParts=/nonexistent -o Debug::NoLocking=true)
 [ "$(id -u)" != 0 ] || apt_opts+=(-o APT::Sandbox::User=root)
-if [ -z "$(find "$cache/apt/lists" -maxdepth 1 -name '*Packages*' -mtime -1 2>/dev/null)" ]; then
-	apt-get "${apt_opts[@]}" update >"$cache/apt/update.log" 2>&1 ||
-		{ cat "$cache/apt/update.log" >&2; exit 1; }
+# sid and experimental carry a Valid-Until date; an archive mirrored at
+# some point in time outlives it. Signatures are still checked.
+[ "$release" != sid ] || apt_opts+=(-o Acquire::Check-Valid-Until=false)
+if [ -z "$(find "$apt/lists" -maxdepth 1 -name '*Packages*' -mtime -1 2>/dev/null)" ]; then
+	apt-get "${apt_opts[@]}" update >"$apt/update.log" 2>&1 ||
+		{ cat "$apt/update.log" >&2; exit 1; }
 fi
+field() {
+	apt-cache "${apt_opts[@]}" show --no-all-versions "$1" | sed -n "s/^$2: //p"
+}
+# A package's dependencies, first alternatives, without versions.
 depends() {
-	apt-cache "${apt_opts[@]}" depends "$1" | sed -n 's/^  Depends: \(linux-[^ <]*\)$/\1/p'
+	field "$1" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/ //g' | grep .
 }
 
-# The newest of bookworm, its updates and security fixes; backports only
-# when asked for.
-image=$(depends "$meta" | grep '^linux-image-' | head -n 1)
+# The newest image of the line in the suites' own package lists.
+esc=${line//./\\.}
+case $name in
+next) pattern="^linux-image-[0-9]+\\.[0-9]+[^-]*-amd64$" ;;
+*) pattern="^linux-image-$esc(\\.[0-9]+)?(\\+deb[0-9]+)?(-[0-9]+)?-${flavour}amd64$" ;;
+esac
+image=$(for suite in $suites; do
+	for list in "$apt/lists/"*"_dists_${suite}_main_binary-amd64_Packages"*; do
+		[ -e "$list" ] && /usr/lib/apt/apt-helper cat-file "$list"
+	done
+done | sed -n 's/^Package: //p' | grep -E "$pattern" | sort -V | tail -n 1)
+[ -n "$image" ] || { echo "vm/kernel.sh: no package for $name in $suites" >&2; exit 1; }
 version=${image#linux-image-}
-[ -n "$version" ] || { echo "vm/kernel.sh: no $meta found" >&2; exit 1; }
+esc_version=$(printf '%s' "$version" | sed 's/[.+]/\\&/g')
+debversion=$(field "$image" Version)
 
+# An installed kernel of that version is the one to use.
 if [ -r "/boot/vmlinuz-$version" ] && [ -d "/lib/modules/$version/build" ]; then
-	echo "$version /boot/vmlinuz-$version /lib/modules/$version/build"
+	echo "$version /boot/vmlinuz-$version /lib/modules/$version/build $debversion -"
 	exit 0
 fi
 
-root=$cache/$version
-build=$root/usr/src/linux-headers-$version
-if ! [ -f "$root/.complete" ]; then
-	rm -rf "$root"
+download() {
+	(cd "$apt/archives" && apt-get "${apt_opts[@]}" download "$@") >"$apt/download.log" 2>&1 ||
+		{ cat "$apt/download.log" >&2; exit 1; }
+}
+headers=("linux-headers-$version")
+headers+=($(depends "linux-headers-$version" | grep -E '^linux-(headers|kbuild)-' || true))
+here_release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+kdir=$base/kernels/$version
+if [ "$release" = "$here_release" ]; then
+	root=-
+	build=$kdir/usr/src/linux-headers-$version
+	into=$kdir
+else
+	root=$base/roots/$release
+	build=/usr/src/linux-headers-$version
+	into=$root
+fi
+
+# A Debian root of the kernel's release, with the compiler and libraries
+# its headers and build tools ask for, and sparse and perl for W=1 C=2.
+if [ "$root" != - ] && [ "$(id -u)" != 0 ]; then
+	echo "vm/kernel.sh: $name is built for in a Debian $release root, which needs root" >&2
+	exit 77
+fi
+if [ "$root" != - ] && ! [ -f "$root/.complete" ]; then
+	rm -rf --one-file-system "$root"
 	mkdir -p "$root"
-	packages=("linux-headers-$version")
-	packages+=($(depends "linux-headers-$version" | grep -E '^linux-(headers|kbuild)-'))
-	(cd "$cache/apt/archives" && apt-get "${apt_opts[@]}" download "$image" "${packages[@]}") \
-		>"$root.log" 2>&1 || { cat "$root.log" >&2; exit 1; }
-	for p in "${packages[@]}"; do
-		dpkg-deb -x "$cache/apt/archives/${p}_"*.deb "$root"
-	done
-	dpkg-deb --fsys-tarfile "$cache/apt/archives/${image}_"*.deb |
-		tar -x -C "$root" "./boot/vmlinuz-$version"
-	# The headers' Makefile names the common half by its installed path.
-	sed -i "s|^include /usr/src/|include $root/usr/src/|" "$build/Makefile"
-	rm -f "$cache/apt/archives/"*.deb "$root.log"
+	debootstrap --variant=minbase "$release" "$root" http://deb.debian.org/debian \
+		>"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }
+	sources "$release" >"$root/etc/apt/sources.list"
+	[ "$release" != sid ] || echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/50marnel"
 	touch "$root/.complete"
 fi
-echo "$version $root/boot/vmlinuz-$version $build"
+if [ "$root" != - ] && ! [ -f "$root/.tools-$version" ]; then
+	tools=(make sparse perl)
+	for p in "${headers[@]}"; do
+		tools+=($(depends "$p" | grep -v '^linux-' || true))
+	done
+	env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
+		chroot "$root" sh -c 'apt-get update -q && apt-get install -y -q --no-install-recommends "$@"' \
+		sh "${tools[@]}" >"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }
+	touch "$root/.tools-$version"
+fi
+
+if ! [ -f "$kdir/.complete-${root##*/}" ]; then
+	rm -rf "$kdir"
+	mkdir -p "$kdir"
+	# Newer kernels keep vmlinuz in a linux-binary package beside the
+	# image, under /usr/lib/modules.
+	images=("$image" $(depends "$image" | grep '^linux-binary-' || true))
+	download "${images[@]}" "${headers[@]}"
+	mkdir -p "$kdir/boot"
+	for p in "${images[@]}"; do
+		deb=$(echo "$apt/archives/${p}_"*.deb)
+		member=$(dpkg-deb -c "$deb" | awk '{ print $6 }' |
+			grep -E -x "\./(boot/vmlinuz-|usr/lib/modules/)$esc_version(/vmlinuz)?" || true)
+		[ -z "$member" ] || dpkg-deb --fsys-tarfile "$deb" | tar -x -O "$member" >"$kdir/boot/vmlinuz-$version"
+	done
+	[ -s "$kdir/boot/vmlinuz-$version" ] || { echo "vm/kernel.sh: no vmlinuz in ${images[*]}" >&2; exit 1; }
+	for p in "${headers[@]}"; do
+		dpkg-deb -x "$apt/archives/${p}_"*.deb "$into"
+	done
+	# Unpacked here, the headers' Makefile names its common half by the
+	# path it would have had installed.
+	[ "$root" != - ] || sed -i "s|^include /usr/src/|include $kdir/usr/src/|" "$build/Makefile"
+	rm -f "$apt/archives/"*.deb
+	touch "$kdir/.complete-${root##*/}"
+fi
+echo "$version $kdir/boot/vmlinuz-$version $build $debversion $root"

@@ -5,8 +5,9 @@
 #   vm/run.sh BINDIR [WORKDIR [KERNEL]]
 #
 # BINDIR holds pushwell, drawwell and the test programs marnel-conformance,
-# marnel-probe and marnel-stress. KERNEL is 6.1 (the default), 6.1-rt, 6.12
-# or an installed kernel's version (see kernel.sh). MARNEL_VM_MODULE names
+# marnel-probe and marnel-stress. KERNEL is 6.1 (the default), 6.1-rt, 6.12,
+# 6.12-rt, 7.3, 7.3-rt, next or an installed kernel's version (see
+# kernel.sh). MARNEL_VM_MODULE names
 # a marnel.ko built elsewhere (by dkms, say) to load instead. Exit status: 0
 # when every check passed, the number of failed scenario checks (at most 76),
 # 1 for a failure around them (build, boot, kernel log), 77 when the machine
@@ -42,7 +43,12 @@ if [ -n "$missing" ]; then
 	{ apt-get update && apt-get install -y --no-install-recommends $missing; } \
 		>"$work.apt.log" 2>&1 || skip "could not install $missing: see $work.apt.log"
 fi
-read -r kver image build < <("$here/kernel.sh" "$flavour") || fail "no $flavour kernel"
+status=0
+found=$("$here/kernel.sh" "$flavour") || status=$?
+[ $status != 77 ] || skip "the $flavour kernel needs root"
+read -r kver image build debversion broot <<<"$found"
+[ $status = 0 ] && [ -n "${broot:-}" ] || fail "no $flavour kernel"
+echo "kernel $flavour: $kver ($debversion)"
 version=${MARNEL_VERSION:-$(sed -n '/^project/s/.* VERSION \([0-9.]*\).*/\1/p' "$here/../CMakeLists.txt")}
 for tool in pushwell drawwell marnel-conformance marnel-probe marnel-stress; do
 	[ -x "$bin/$tool" ] || fail "$bin/$tool is not built"
@@ -55,8 +61,19 @@ mkdir -p "$work/driver" "$work/root"
 # every warning and sparse's checks on.
 cp "$here/../driver/marnel.c" "$here/../driver/Kbuild" "$work/driver/"
 echo "$version" >"$work/driver/VERSION"
-make -C "$build" M="$work/driver" W=1 C=2 modules \
-	>"$work/module-build.log" 2>&1 || { cat "$work/module-build.log"; fail "module build"; }
+if [ "$broot" = - ]; then
+	make -C "$build" M="$work/driver" W=1 C=2 modules >"$work/module-build.log" 2>&1
+else
+	# In the Debian root of the kernel's release, in a mount namespace of
+	# its own, so nothing stays mounted when it ends.
+	inside=/tmp/marnel-$$
+	rm -rf "$broot$inside" && cp -r "$work/driver" "$broot$inside"
+	unshare -m sh -c 'mount --rbind /dev "$1/dev" && mount -t proc proc "$1/proc" &&
+		exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 chroot "$1" \
+			make -C "$2" M="$3" W=1 C=2 modules' sh "$broot" "$build" "$inside" \
+		>"$work/module-build.log" 2>&1 && cp "$broot$inside/marnel.ko" "$work/driver/"
+fi || { cat "$work/module-build.log"; fail "module build"; }
+rm -rf "${inside:+$broot$inside}"
 if grep -E -q 'warning:|error:' "$work/module-build.log"; then
 	cat "$work/module-build.log"
 	fail "the module build printed warnings"
