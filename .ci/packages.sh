@@ -35,7 +35,9 @@ done
 # The VM boots an installed kernel with the module dkms built for it.
 kver=${kernels[0]}
 ko=$(modinfo -k "$kver" -n marnel)
-MARNEL_VM_MODULE=$ko MARNEL_VERSION=$version vm/run.sh build/default/bin build/vm-dkms "$kver" \
+# ./check.sh has run the scenario at length on this kernel: shorter counts.
+MARNEL_VM_MODULE=$ko MARNEL_VERSION=$version MARNEL_KILL_ROUNDS=50 MARNEL_STRESS_SECONDS=4 \
+	MARNEL_BALANCED_WRITES=250000 vm/run.sh build/default/bin build/vm-dkms "$kver" \
 	>build/vm-dkms.log 2>&1 || { cat build/vm-dkms.log; exit 1; }
 grep -E '^(booting|PASSED)' build/vm-dkms.log
 

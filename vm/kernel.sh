@@ -150,7 +150,7 @@ if [ "$root" != - ] && ! [ -f "$root/.tools-$version" ]; then
 	touch "$root/.tools-$version"
 fi
 
-if ! [ -f "$kdir/.complete-${root##*/}" ]; then
+if ! [ -f "$kdir/.unpacked-${root##*/}" ]; then
 	rm -rf "$kdir"
 	mkdir -p "$kdir"
 	# Newer kernels keep vmlinuz in a linux-binary package beside the
@@ -168,10 +168,10 @@ if ! [ -f "$kdir/.complete-${root##*/}" ]; then
 	for p in "${headers[@]}"; do
 		dpkg-deb -x "$apt/archives/${p}_"*.deb "$into"
 	done
-	# Unpacked here, the headers' Makefile names its common half by the
-	# path it would have had installed.
-	[ "$root" != - ] || sed -i "s|^include /usr/src/|include $kdir/usr/src/|" "$build/Makefile"
+	# Unpacked here, the headers' Makefile names its common half, and from
+	# 7.x its own folder, by the paths they would have had installed.
+	[ "$root" != - ] || sed -i "s|\([ =]\)/usr/src/|\1$kdir/usr/src/|g" "$build/Makefile"
 	rm -f "$apt/archives/"*.deb
-	touch "$kdir/.complete-${root##*/}"
+	touch "$kdir/.unpacked-${root##*/}"
 fi
 echo "$version $kdir/boot/vmlinuz-$version $build $debversion $root"

@@ -14,7 +14,8 @@
 # cannot run it (the reason is printed). MARNEL_VM_TIMEOUT bounds the whole
 # run (seconds, default 900). MARNEL_VM_SCENARIO runs another script in
 # place of scenario.sh; MARNEL_VM_EXTRA lists more programs (paths) to put
-# beside the tools.
+# beside the tools. MARNEL_KILL_ROUNDS, MARNEL_STRESS_SECONDS and
+# MARNEL_BALANCED_WRITES set the scenario's stress counts.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -101,11 +102,17 @@ done
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
 
-echo "booting $kver under qemu (tcg), module $module"
+# The scenario's counts, when set here: the kernel hands parameters it does
+# not know to init as its environment.
+counts=
+for v in MARNEL_KILL_ROUNDS MARNEL_STRESS_SECONDS MARNEL_BALANCED_WRITES; do
+	[ -z "${!v:-}" ] || counts="$counts $v=${!v}"
+done
+echo "booting $kver under qemu (tcg), module $module${counts:+, counts$counts}"
 set +e
 timeout "$limit" qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
 	-kernel "$image" -initrd "$work/initramfs.gz" \
-	-append "console=ttyS0 panic=-1 quiet" </dev/null >"$work/console.log" 2>&1
+	-append "console=ttyS0 panic=-1 quiet$counts" </dev/null >"$work/console.log" 2>&1
 qemu_status=$?
 set -e
 tr -d '\r' <"$work/console.log" >"$work/console.txt"
