@@ -9,8 +9,9 @@
 deps_build="cmake g++ make"
 # clang and its runtimes build the libFuzzer targets: the unversioned names
 # are each release's default clang. valgrind runs memcheck; the
-# differential corpus also drives the driver from python3 and perl.
-deps_test="libgtest-dev binutils strace groff-base clang libclang-rt-dev valgrind python3 perl"
+# differential corpus also drives the driver from python3 and perl;
+# checkpatch comes out of the kernel's source tarball (xz).
+deps_test="libgtest-dev binutils strace groff-base clang libclang-rt-dev valgrind python3 perl xz-utils"
 # The module is built with W=1, which runs the kernel's kernel-doc (perl),
 # and C=2 (sparse); 6.12's modules carry BTF (pahole, from dwarves). The
 # kernels themselves are downloaded by vm/kernel.sh, not installed; one of

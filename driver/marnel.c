@@ -8,19 +8,25 @@
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
+#include <linux/bits.h>
 #include <linux/ctype.h>
 #include <linux/kernel.h>
 #include <linux/kfifo.h>
+#include <linux/log2.h>
+#include <linux/mm.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
+#include <linux/namei.h>
+#include <linux/pagemap.h>
 #include <linux/percpu.h>
 #include <linux/proc_fs.h>
 #include <linux/seq_file.h>
+#include <linux/slab.h>
 #include <linux/uaccess.h>
 #include <linux/uidgid.h>
 
 #define MARNEL_RECORD_SIZE	8
-#define MARNEL_MAX_CAPACITY	(1U << 20)
+#define MARNEL_MAX_CAPACITY	BIT(20)
 
 static unsigned int capacity = 1024;
 module_param(capacity, uint, 0444);
@@ -30,10 +36,19 @@ static int group = -1;
 module_param(group, int, 0444);
 MODULE_PARM_DESC(group, "Group id that may also write enqueue and read dequeue (default: root only)");
 
-/* One lock for the queue and its counters: every operation is short. */
+/*
+ * One lock for the queue and its counters: every operation is short, and
+ * none touches user memory while holding it.
+ */
 static DEFINE_MUTEX(marnel_lock);
 static DECLARE_KFIFO_PTR(marnel_fifo, int);
+static int *marnel_buffer;
 static u64 accepted, delivered, end_markers;
+/*
+ * The queue's length, written under the lock and read without it: one
+ * load of one word, so a writer that sees capacity saw a full queue.
+ */
+static unsigned int marnel_depth;
 /*
  * Refusals change no queue state: counted per CPU without the lock, so a
  * writer on a full queue (pushwell's usual state) costs no atomic at all.
@@ -54,19 +69,6 @@ static int marnel_open_for(struct file *file, fmode_t mode)
 static int enqueue_open(struct inode *inode, struct file *file)
 {
 	return marnel_open_for(file, FMODE_WRITE);
-}
-
-/*
- * Whether the queue was full, without the lock: in is read before out and
- * both only grow, so in - out >= capacity means it was full when in was
- * read. A queue seen not full is checked again under the lock.
- */
-static bool marnel_seen_full(void)
-{
-	unsigned int in = READ_ONCE(marnel_fifo.kfifo.in);
-
-	smp_rmb();
-	return in - READ_ONCE(marnel_fifo.kfifo.out) >= capacity;
 }
 
 static u64 marnel_sum(u64 __percpu *counter)
@@ -124,18 +126,20 @@ static ssize_t enqueue_write(struct file *file, const char __user *buf,
 		this_cpu_inc(refused_malformed);
 		return -EINVAL;
 	}
-	if (marnel_seen_full()) {
+	/* A queue seen not full is checked again under the lock. */
+	if (READ_ONCE(marnel_depth) >= capacity) {
 		this_cpu_inc(refused_full);
 		return -ENOSPC;
 	}
 
 	if (mutex_lock_interruptible(&marnel_lock))
 		return -ERESTARTSYS;
-	if (kfifo_len(&marnel_fifo) >= capacity) {
+	if (marnel_depth >= capacity) {
 		this_cpu_inc(refused_full);
 		ret = -ENOSPC;
 	} else {
 		kfifo_put(&marnel_fifo, value);
+		WRITE_ONCE(marnel_depth, marnel_depth + 1);
 		accepted++;
 		ret = MARNEL_RECORD_SIZE;
 	}
@@ -151,34 +155,53 @@ static int dequeue_open(struct inode *inode, struct file *file)
 /*
  * A delivery returns 0, not a byte count: callers tell a value by that.
  * The value leaves the queue only once its text has reached the caller.
+ * The copy runs with page faults disabled under the lock; a buffer that
+ * is not yet mapped is faulted in with the lock dropped, and the read
+ * starts over, since another reader may have taken the value meanwhile.
  */
 static ssize_t dequeue_read(struct file *file, char __user *buf,
 			    size_t count, loff_t *ppos)
 {
 	char text[12];	/* "-2147483648" and a NUL */
+	unsigned long left;
+	size_t len, n;
 	bool empty;
-	size_t len;
-	ssize_t ret = 0;
 	int value;
 
-	if (mutex_lock_interruptible(&marnel_lock))
-		return -ERESTARTSYS;
-	empty = !kfifo_peek(&marnel_fifo, &value);
-	if (empty)
-		value = -1;
-	len = scnprintf(text, sizeof(text), "%d", value);
-	if (count < len)
-		ret = -EINVAL;
-	else if (copy_to_user(buf, text, min(count, len + 1)))
-		ret = -EFAULT;
-	else if (empty)
+	for (;;) {
+		if (mutex_lock_interruptible(&marnel_lock))
+			return -ERESTARTSYS;
+		empty = !kfifo_peek(&marnel_fifo, &value);
+		if (empty)
+			value = -1;
+		len = scnprintf(text, sizeof(text), "%d", value);
+		if (count < len) {
+			mutex_unlock(&marnel_lock);
+			return -EINVAL;
+		}
+		n = min(count, len + 1);
+		if (!access_ok(buf, n)) {
+			mutex_unlock(&marnel_lock);
+			return -EFAULT;
+		}
+		pagefault_disable();
+		left = __copy_to_user_inatomic(buf, text, n);
+		pagefault_enable();
+		if (!left)
+			break;
+		mutex_unlock(&marnel_lock);
+		if (fault_in_writeable(buf, n))
+			return -EFAULT;
+	}
+	if (empty) {
 		end_markers++;
-	else {
+	} else {
 		kfifo_skip(&marnel_fifo);
+		WRITE_ONCE(marnel_depth, marnel_depth - 1);
 		delivered++;
 	}
 	mutex_unlock(&marnel_lock);
-	return ret;
+	return 0;
 }
 
 static int status_show(struct seq_file *m, void *v)
@@ -186,7 +209,7 @@ static int status_show(struct seq_file *m, void *v)
 	if (mutex_lock_interruptible(&marnel_lock))
 		return -ERESTARTSYS;
 	seq_printf(m, "capacity: %u\n", capacity);
-	seq_printf(m, "depth: %u\n", kfifo_len(&marnel_fifo));
+	seq_printf(m, "depth: %u\n", marnel_depth);
 	seq_printf(m, "accepted: %llu\n", accepted);
 	seq_printf(m, "refused_full: %llu\n", marnel_sum(&refused_full));
 	seq_printf(m, "refused_malformed: %llu\n", marnel_sum(&refused_malformed));
@@ -222,15 +245,31 @@ static const struct proc_ops status_ops = {
 	.proc_release	= single_release,
 };
 
+/* proc_mkdir gives no reason when it fails: a name taken is one. */
+static bool __init marnel_name_taken(void)
+{
+	struct path path;
+
+	if (kern_path("/proc/marnel", 0, &path))
+		return false;
+	path_put(&path);
+	return true;
+}
+
 static int __init marnel_init(void)
 {
 	umode_t enqueue_mode = 0200, dequeue_mode = 0400;
 	struct proc_dir_entry *enq, *deq, *st;
 	kgid_t gid = GLOBAL_ROOT_GID;
+	unsigned int slots;
 	int ret;
 
 	if (capacity < 1 || capacity > MARNEL_MAX_CAPACITY) {
-		pr_err("capacity must be 1 to %u\n", MARNEL_MAX_CAPACITY);
+		pr_err("capacity must be 1 to %lu\n", MARNEL_MAX_CAPACITY);
+		return -EINVAL;
+	}
+	if (group < -1) {
+		pr_err("group must be a group id, or -1 for root only\n");
 		return -EINVAL;
 	}
 	if (group >= 0) {
@@ -243,28 +282,39 @@ static int __init marnel_init(void)
 		dequeue_mode = 0440;
 	}
 
-	/* kfifo rounds up to a power of two, and needs at least 2 slots. */
-	ret = kfifo_alloc(&marnel_fifo, max(capacity, 2U), GFP_KERNEL);
+	/*
+	 * kfifo wants a power of two, at least 2 slots; up to 4 MiB, so not
+	 * necessarily physically contiguous.
+	 */
+	slots = roundup_pow_of_two(max(capacity, 2U));
+	marnel_buffer = kvmalloc_array(slots, sizeof(int), GFP_KERNEL);
+	if (!marnel_buffer)
+		return -ENOMEM;
+	ret = kfifo_init(&marnel_fifo, marnel_buffer, slots * sizeof(int));
 	if (ret)
-		return ret;
+		goto free;
 
+	ret = -ENOMEM;
 	marnel_dir = proc_mkdir("marnel", NULL);
-	if (!marnel_dir)
-		goto nomem;
+	if (!marnel_dir) {
+		if (marnel_name_taken())
+			ret = -EEXIST;
+		goto free;
+	}
 	enq = proc_create("enqueue", enqueue_mode, marnel_dir, &enqueue_ops);
 	deq = proc_create("dequeue", dequeue_mode, marnel_dir, &dequeue_ops);
 	st = proc_create("status", 0444, marnel_dir, &status_ops);
 	if (!enq || !deq || !st) {
 		proc_remove(marnel_dir);
-		goto nomem;
+		goto free;
 	}
 	proc_set_user(enq, GLOBAL_ROOT_UID, gid);
 	proc_set_user(deq, GLOBAL_ROOT_UID, gid);
 	return 0;
 
-nomem:
-	kfifo_free(&marnel_fifo);
-	return -ENOMEM;
+free:
+	kvfree(marnel_buffer);
+	return ret;
 }
 
 static void __exit marnel_exit(void)
@@ -274,7 +324,7 @@ static void __exit marnel_exit(void)
 	 * that stay open fail with EIO, so the queue can go.
 	 */
 	proc_remove(marnel_dir);
-	kfifo_free(&marnel_fifo);
+	kvfree(marnel_buffer);
 }
 
 module_init(marnel_init);

@@ -15,11 +15,24 @@
 //	CYCLES, the driver is unloaded and loaded that often meanwhile:
 //	old descriptors must get EIO and no value written before an unload may
 //	come out of the new queue.
+//   marnel-stress balanced WRITES
+//	4 processes that each write a value and then read one, WRITES in all:
+//	the queue never holds more values than there are processes, so no
+//	write may be refused with ENOSPC.
+//   marnel-stress fault UNLOAD-COMMAND
+//	The unload command, run while a reader's buffer is held in a page
+//	fault (userfaultfd), completes within 2 s once the fault is resolved,
+//	and the held reader then gets a value. (That the held reader holds up
+//	no other caller is marnel-conformance's.)
 //
 // Prints one summary line; exit status 0 when every check held.
 #include <fcntl.h>
+#include <linux/userfaultfd.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -34,6 +47,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -58,6 +72,7 @@ struct Shared {
 	std::atomic<std::uint32_t> first_seq[writers][max_epochs];
 	std::atomic<std::uint64_t> delivered;
 	std::atomic<std::uint64_t> eio;
+	std::atomic<std::uint64_t> enospc;
 	std::atomic<std::uint64_t> faults;
 	char fault[256];
 	std::atomic<std::uint8_t> seen[writers * span / 8];
@@ -341,6 +356,77 @@ int concurrent(double seconds, long cycles, const char *unload, const char *load
 	return shared->faults ? 1 : 0;
 }
 
+int balanced(long writes)
+{
+	std::vector<pid_t> pids;
+	for (int p = 0; p < writers; p++)
+		pids.push_back(child([writes] {
+			int in = open(enqueue, O_WRONLY);
+			int out = open(dequeue, O_RDONLY);
+			char text[11];
+			for (long i = 0; i < writes / writers; i++) {
+				if (write(in, "7\0\0\0\0\0\0", 8) != 8 && errno == ENOSPC)
+					shared->enospc++;
+				if (read(out, text, sizeof text) != 0)
+					fault("read %ld: not a value (errno %ld)", i, errno);
+			}
+			_exit(0);
+		}));
+	if (!reap(pids, std::chrono::minutes(10)))
+		fault("a process did not end");
+	if (shared->enospc)
+		fault("%ld writes refused as if %d values filled the queue",
+		      static_cast<long>(shared->enospc.load()), writers);
+	conserved();
+	printf("balanced: %d processes, %ld writes, %llu refused with ENOSPC, %s\n", writers,
+	       writes / writers * writers, static_cast<unsigned long long>(shared->enospc.load()),
+	       shared->faults ? shared->fault : "no faults");
+	return shared->faults ? 1 : 0;
+}
+
+int held_fault(const char *unload)
+{
+	int uffd = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC));
+	uffdio_api api{UFFD_API, 0, 0};
+	long page = sysconf(_SC_PAGESIZE);
+	void *area = mmap(nullptr, static_cast<std::size_t>(page), PROT_READ | PROT_WRITE,
+			  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	uffdio_register reg{{reinterpret_cast<std::uintptr_t>(area), static_cast<std::uint64_t>(page)},
+			    UFFDIO_REGISTER_MODE_MISSING, 0};
+	if (uffd < 0 || ioctl(uffd, UFFDIO_API, &api) || area == MAP_FAILED ||
+	    ioctl(uffd, UFFDIO_REGISTER, &reg)) {
+		printf("fault: userfaultfd: %s\n", strerror(errno));
+		return 1;
+	}
+	int in = open(enqueue, O_WRONLY);
+	if (write(in, "5\0\0\0\0\0\0", 8) != 8)
+		fault("the write before the fault failed");
+	ssize_t held = -2;
+	std::thread reader([&] {
+		int fd = open(dequeue, O_RDONLY);
+		held = read(fd, area, 11);
+	});
+	pollfd p{uffd, POLLIN, 0};
+	uffd_msg msg{};
+	if (poll(&p, 1, 2000) != 1 || read(uffd, &msg, sizeof msg) != sizeof msg)
+		fault("the reader's buffer never faulted");
+
+	std::vector<pid_t> pids{spawn({"sh", "-c", unload})};
+	usleep(200'000);
+	uffdio_zeropage zero{{reinterpret_cast<std::uintptr_t>(area), static_cast<std::uint64_t>(page)},
+			     0, 0};
+	if (ioctl(uffd, UFFDIO_ZEROPAGE, &zero))
+		fault("UFFDIO_ZEROPAGE: errno %ld", errno);
+	if (!reap(pids, std::chrono::seconds(2)))
+		fault("the unload did not complete once the fault was resolved");
+	reader.join();
+	if (held != 0)
+		fault("the held reader got %ld, not a value", held);
+	printf("fault: an unload while a reader was held in a page fault, %s\n",
+	       shared->faults ? shared->fault : "no faults");
+	return shared->faults ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -360,7 +446,13 @@ int main(int argc, char *argv[])
 	if (mode == "concurrent" && (argc == 3 || argc == 6))
 		return concurrent(atof(argv[2]), argc == 6 ? atol(argv[3]) : 0,
 				  argc == 6 ? argv[4] : "", argc == 6 ? argv[5] : "");
+	if (mode == "balanced" && argc == 3)
+		return balanced(atol(argv[2]));
+	if (mode == "fault" && argc == 3)
+		return held_fault(argv[2]);
 	fprintf(stderr, "usage: marnel-stress kill ROUNDS\n"
-			"       marnel-stress concurrent SECONDS [CYCLES UNLOAD-COMMAND LOAD-COMMAND]\n");
+			"       marnel-stress concurrent SECONDS [CYCLES UNLOAD-COMMAND LOAD-COMMAND]\n"
+			"       marnel-stress balanced WRITES\n"
+			"       marnel-stress fault UNLOAD-COMMAND\n");
 	return 2;
 }

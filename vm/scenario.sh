@@ -22,8 +22,13 @@ conserved() {
 	[ "$(field accepted)" -eq $(($(field delivered) + $(field depth))) ]
 }
 ko=/lib/modules/marnel.ko
+t0=$(date +%s)
+# A section's title, and when it began: the VM's time is CI's.
+section() {
+	echo "=== $* (at $(($(date +%s) - t0)) s)"
+}
 
-echo "=== the contract, against the kernel module"
+section "the contract, against the kernel module"
 check "insmod capacity=16" insmod $ko capacity=16
 check "module version $(cat /version)" [ "$(cat /sys/module/marnel/version)" = "$(cat /version)" ]
 check "enqueue is 0200" [ "$(stat -c %a /proc/marnel/enqueue)" = 200 ]
@@ -37,9 +42,12 @@ check "group may write enqueue" [ "$(stat -c %a:%g /proc/marnel/enqueue)" = 220:
 check "group may read dequeue" [ "$(stat -c %a:%g /proc/marnel/dequeue)" = 440:100 ]
 rmmod marnel
 check "capacity=0 is refused" sh -c "! insmod $ko capacity=0 2>/dev/null"
+check "group=-2 is refused" sh -c "! insmod $ko group=-2 2>/dev/null"
+check "capacity=1048576 loads" insmod $ko capacity=1048576
+rmmod marnel
 check "no entries after a refused load" [ ! -e /proc/marnel ]
 
-echo "=== pushwell fills, drawwell drains (default capacity)"
+section "pushwell fills, drawwell drains (default capacity)"
 check "insmod" insmod $ko
 start=$(date +%s)
 # In the foreground, so SIGINT reaches pushwell as from a terminal.
@@ -59,7 +67,7 @@ check "one end marker" [ "$(field end_markers)" -eq 1 ]
 check "accepted = delivered + depth" conserved
 echo "fill and drain took $(($(date +%s) - start)) s"
 
-echo "=== two pushwell and two drawwell at once"
+section "two pushwell and two drawwell at once"
 check "rmmod" rmmod marnel
 check "insmod capacity=64" insmod $ko capacity=64
 touch /tmp/writing
@@ -91,7 +99,7 @@ check "values were queued" [ "$(field accepted)" -gt 0 ]
 check "nothing left" [ "$(field depth)" -eq 0 ]
 check "accepted = delivered + depth" conserved
 
-echo "=== unloading while pushwell writes"
+section "unloading while pushwell writes"
 timeout -s TERM 4 pushwell 5 &
 w=$!
 sleep 1
@@ -105,18 +113,22 @@ wait $w
 check "pushwell ended by SIGTERM" [ $? -eq 143 ]
 check "rmmod" rmmod marnel
 
-echo "=== kill and concurrency stress"
+section "kill and concurrency stress"
 insmod $ko capacity=1024
 check "processes killed at random instants: ${MARNEL_KILL_ROUNDS:-200} rounds" \
 	marnel-stress kill "${MARNEL_KILL_ROUNDS:-200}"
 check "4 writers and 4 readers, 20 unloads and loads meanwhile" \
 	marnel-stress concurrent "${MARNEL_STRESS_SECONDS:-10}" 20 "rmmod marnel" "insmod $ko capacity=1024"
-rmmod marnel
+check "4 processes each taking out what they put in, capacity 1024: no ENOSPC in ${MARNEL_BALANCED_WRITES:-1000000} writes" \
+	marnel-stress balanced "${MARNEL_BALANCED_WRITES:-1000000}"
+check "rmmod while a reader is held in a page fault completes once it is resolved" \
+	marnel-stress fault "rmmod marnel"
+check "entries gone" [ ! -e /proc/marnel ]
 
-echo "=== the differential corpus, for comparison with the simulated driver"
+section "the differential corpus, for comparison with the simulated driver"
 echo "MARNEL-DIFFERENTIAL-BEGIN"
 sh /differential/run.sh "insmod $ko capacity=16" "rmmod marnel"
 echo "MARNEL-DIFFERENTIAL-END"
 
-echo "scenario: $failed failed"
+echo "scenario: $failed failed in $(($(date +%s) - t0)) s"
 exit $failed
