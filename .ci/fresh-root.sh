@@ -9,7 +9,7 @@
 # as root it must install what it needs, then fill and drain the queue. In a
 # second root, made from the same tarball, marnel-tools from PACKAGEDIR is
 # installed with apt-get and run from PATH. On the newest release (trixie)
-# the first root then runs ./check.sh as root, the VM tests on that
+# the first root then runs ./check.sh as root, the VM tests on two of that
 # release's own kernels, and installs marnel-dkms beside the headers of
 # 6.12 and 7.3: dkms must build the module for both, and the VM boots the
 # one it built for 7.3.
@@ -117,7 +117,9 @@ for release in "${releases[@]}"; do
 
 	if [ "$release" = "$newest" ]; then
 		root=$base/$release-demo
-		kernels="6.12 6.12-rt 7.3 7.3-rt"
+		# The CI machine has booted all six; here Debian 13's own two lines,
+		# built for with this release's own tools.
+		kernels="6.12 7.3"
 		say "./check.sh as root (VM tests on $kernels)"
 		step=$(date +%s)
 		# The CI machine has fuzzed and stressed for minutes; here each
