@@ -103,20 +103,32 @@ chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
 
 # The scenario's counts, when set here: the kernel hands parameters it does
-# not know to init as its environment.
+# not know to init as its environment. On PREEMPT_RT, where every wait for
+# the lock is a sleep, a million balanced writes take two minutes under tcg.
+case $flavour in
+*-rt) : "${MARNEL_BALANCED_WRITES:=200000}" ;;
+esac
 counts=
 for v in MARNEL_KILL_ROUNDS MARNEL_STRESS_SECONDS MARNEL_BALANCED_WRITES; do
 	[ -z "${!v:-}" ] || counts="$counts $v=${!v}"
 done
 echo "booting $kver under qemu (tcg), module $module${counts:+, counts$counts}"
-set +e
-timeout "$limit" qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
-	-kernel "$image" -initrd "$work/initramfs.gz" \
-	-append "console=ttyS0 panic=-1 quiet$counts" </dev/null >"$work/console.log" 2>&1
-qemu_status=$?
-set -e
-tr -d '\r' <"$work/console.log" >"$work/console.txt"
-cat "$work/console.txt"
+# A kernel that dies before its first process runs, with nothing of ours
+# loaded, is booted once more: under tcg, 7.3-rt's boot-time code patching
+# took an int3 Oops in one boot of several.
+for boot in 1 2; do
+	set +e
+	timeout "$limit" qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
+		-kernel "$image" -initrd "$work/initramfs.gz" \
+		-append "console=ttyS0 panic=-1 quiet$counts" </dev/null >"$work/console.log" 2>&1
+	qemu_status=$?
+	set -e
+	tr -d '\r' <"$work/console.log" >"$work/console.txt"
+	cat "$work/console.txt"
+	[ $boot = 1 ] && [ $qemu_status != 124 ] && ! grep -q '^MARNEL-VM-STARTED$' "$work/console.txt" ||
+		break
+	echo "the kernel died before init ran (qemu status $qemu_status); booting it again"
+done
 echo "VM run: $(($(date +%s) - started)) s"
 
 [ $qemu_status -ne 124 ] || fail "no result within $limit s"
