@@ -5,7 +5,8 @@
 #   .ci/fresh-root.sh [PACKAGEDIR [RELEASE...]]    (default: bookworm trixie)
 #
 # For each release, in a root with a clone of this commit: as a user,
-# ./demo.sh must name the apt-get line and exit 1 without touching anything;
+# ./demo.sh and ./check.sh must name the apt-get line and exit 1 without
+# touching anything;
 # as root it must install what it needs, then fill and drain the queue. In a
 # second root, made from the same tarball, marnel-tools from PACKAGEDIR is
 # installed with apt-get and run from PATH. On the newest release (trixie)
@@ -78,15 +79,17 @@ for release in "${releases[@]}"; do
 	chroot "$root" useradd --create-home newcomer
 	say "made in $(($(date +%s) - started)) s"
 
-	say "./demo.sh as a user without the packages"
-	set +e
-	out=$(in_root newcomer sh -c 'cd /src/marnel && ./demo.sh' 2>&1)
-	status=$?
-	set -e
-	printf '%s\n' "$out"
-	[ "$status" = 1 ] || fail "exit status $status, not 1"
-	printf '%s\n' "$out" | grep -q 'sudo apt-get install .*cmake' || fail "no apt-get line"
-	[ ! -e "$root/src/marnel/build" ] || fail "it built before saying what is missing"
+	for cmd in demo.sh check.sh; do
+		say "./$cmd as a user without the packages"
+		set +e
+		out=$(in_root newcomer sh -c "cd /src/marnel && ./$cmd" 2>&1)
+		status=$?
+		set -e
+		printf '%s\n' "$out"
+		[ "$status" = 1 ] || fail "exit status $status, not 1"
+		printf '%s\n' "$out" | grep -q 'sudo apt-get install .*cmake' || fail "no apt-get line"
+		[ ! -e "$root/src/marnel/build" ] || fail "it built before saying what is missing"
+	done
 
 	say "./demo.sh as root"
 	in_root root sh -c 'cd /src/marnel && ./demo.sh' 2>&1 | tee "$base/log" ||
