@@ -112,22 +112,32 @@ counts=
 for v in MARNEL_KILL_ROUNDS MARNEL_STRESS_SECONDS MARNEL_BALANCED_WRITES; do
 	[ -z "${!v:-}" ] || counts="$counts $v=${!v}"
 done
-echo "booting $kver under qemu (tcg), module $module${counts:+, counts$counts}"
-# A kernel that dies before its first process runs, with nothing of ours
-# loaded, is booted once more: under tcg, 7.3-rt's boot-time code patching
-# took an int3 Oops in one boot of several.
-for boot in 1 2; do
+# Under multi-threaded tcg (qemu 7.2), the 7.x kernels' own code patching
+# sometimes traps on the int3 it plants (an "Oops: int3" in sched_clock_cpu
+# at boot, and in ktime_get later, in about a dozen boots), a race between
+# the threads of qemu's translated code that no module takes part in.
+# There both virtual CPUs run in one thread, interleaved (no Oops in 7
+# boots). A kernel that
+# still dies so, or before its first process runs, is booted again, up to
+# three times in all.
+accel=tcg
+case $kver in
+[7-9].* | [1-9][0-9].*) accel=tcg,thread=single ;;
+esac
+echo "booting $kver under qemu ($accel), module $module${counts:+, counts$counts}"
+for boot in 1 2 3; do
 	set +e
-	timeout "$limit" qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
+	timeout "$limit" qemu-system-x86_64 -accel $accel -m 1024 -smp 2 -nographic -no-reboot \
 		-kernel "$image" -initrd "$work/initramfs.gz" \
 		-append "console=ttyS0 panic=-1 quiet$counts" </dev/null >"$work/console.log" 2>&1
 	qemu_status=$?
 	set -e
 	tr -d '\r' <"$work/console.log" >"$work/console.txt"
 	cat "$work/console.txt"
-	[ $boot = 1 ] && [ $qemu_status != 124 ] && ! grep -q '^MARNEL-VM-STARTED$' "$work/console.txt" ||
-		break
-	echo "the kernel died before init ran (qemu status $qemu_status); booting it again"
+	[ $boot != 3 ] && [ $qemu_status != 124 ] &&
+		{ ! grep -aq 'MARNEL-VM-STARTED' "$work/console.txt" ||
+			grep -aq 'Oops: int3' "$work/console.txt"; } || break
+	echo "the kernel died in its own code patching or before init ran (qemu status $qemu_status); booting it again"
 done
 echo "VM run: $(($(date +%s) - started)) s"
 
