@@ -6,8 +6,8 @@
 #
 # For each release, in a root with a clone of this commit: as a user,
 # ./demo.sh and ./check.sh must name the apt-get line and exit 1 without
-# touching anything;
-# as root it must install what it needs, then fill and drain the queue. In a
+# touching anything; as root ./demo.sh must install what it needs, then
+# fill and drain the queue. In a
 # second root, made from the same tarball, marnel-tools from PACKAGEDIR is
 # installed with apt-get and run from PATH. On the newest release (trixie)
 # the first root then runs ./check.sh as root, the VM tests on two of that
