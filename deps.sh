@@ -16,8 +16,9 @@ deps_test="libgtest-dev binutils strace groff-base clang libclang-rt-dev valgrin
 # and C=2 (sparse); 6.12's modules carry BTF (pahole, from dwarves). The
 # kernels themselves are downloaded by vm/kernel.sh, not installed; one of
 # another release than this machine's is built for in a root debootstrap
-# makes.
-deps_vm="qemu-system-x86 busybox-static cpio gcc make perl sparse dwarves debootstrap"
+# makes. The debug kernels are built here from source: flex, bison, bc
+# and libelf-dev (objtool).
+deps_vm="qemu-system-x86 busybox-static cpio gcc make perl sparse dwarves debootstrap flex bison bc libelf-dev"
 # Packages: dpkg-shlibdeps computes marnel-tools' dependencies.
 deps_package="dpkg-dev"
 # CI also proves the packages: lintian, and dkms building the module for an

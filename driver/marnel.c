@@ -15,13 +15,13 @@
 #include <linux/log2.h>
 #include <linux/mm.h>
 #include <linux/module.h>
-#include <linux/mutex.h>
 #include <linux/namei.h>
 #include <linux/pagemap.h>
 #include <linux/percpu.h>
 #include <linux/proc_fs.h>
 #include <linux/seq_file.h>
 #include <linux/slab.h>
+#include <linux/spinlock.h>
 #include <linux/uaccess.h>
 #include <linux/uidgid.h>
 
@@ -37,10 +37,13 @@ module_param(group, int, 0444);
 MODULE_PARM_DESC(group, "Group id that may also write enqueue and read dequeue (default: root only)");
 
 /*
- * One lock for the queue and its counters: every operation is short, and
- * none touches user memory while holding it.
+ * One lock for the queue and its counters, held for a few instructions and
+ * never across a page fault: the dequeue's copy under it runs with faults
+ * disabled. A spinlock, not a mutex: on PREEMPT_RT, where both sleep, a
+ * mutex hands itself to the first waiter, who must be woken and scheduled
+ * before anyone can go on; a spinlock can be taken by whoever comes first.
  */
-static DEFINE_MUTEX(marnel_lock);
+static DEFINE_SPINLOCK(marnel_lock);
 static DECLARE_KFIFO_PTR(marnel_fifo, int);
 static int *marnel_buffer;
 static u64 accepted, delivered, end_markers;
@@ -132,8 +135,7 @@ static ssize_t enqueue_write(struct file *file, const char __user *buf,
 		return -ENOSPC;
 	}
 
-	if (mutex_lock_interruptible(&marnel_lock))
-		return -ERESTARTSYS;
+	spin_lock(&marnel_lock);
 	if (marnel_depth >= capacity) {
 		this_cpu_inc(refused_full);
 		ret = -ENOSPC;
@@ -143,7 +145,7 @@ static ssize_t enqueue_write(struct file *file, const char __user *buf,
 		accepted++;
 		ret = MARNEL_RECORD_SIZE;
 	}
-	mutex_unlock(&marnel_lock);
+	spin_unlock(&marnel_lock);
 	return ret;
 }
 
@@ -169,19 +171,18 @@ static ssize_t dequeue_read(struct file *file, char __user *buf,
 	int value;
 
 	for (;;) {
-		if (mutex_lock_interruptible(&marnel_lock))
-			return -ERESTARTSYS;
+		spin_lock(&marnel_lock);
 		empty = !kfifo_peek(&marnel_fifo, &value);
 		if (empty)
 			value = -1;
 		len = scnprintf(text, sizeof(text), "%d", value);
 		if (count < len) {
-			mutex_unlock(&marnel_lock);
+			spin_unlock(&marnel_lock);
 			return -EINVAL;
 		}
 		n = min(count, len + 1);
 		if (!access_ok(buf, n)) {
-			mutex_unlock(&marnel_lock);
+			spin_unlock(&marnel_lock);
 			return -EFAULT;
 		}
 		pagefault_disable();
@@ -189,7 +190,7 @@ static ssize_t dequeue_read(struct file *file, char __user *buf,
 		pagefault_enable();
 		if (!left)
 			break;
-		mutex_unlock(&marnel_lock);
+		spin_unlock(&marnel_lock);
 		if (fault_in_writeable(buf, n))
 			return -EFAULT;
 	}
@@ -200,14 +201,13 @@ static ssize_t dequeue_read(struct file *file, char __user *buf,
 		WRITE_ONCE(marnel_depth, marnel_depth - 1);
 		delivered++;
 	}
-	mutex_unlock(&marnel_lock);
+	spin_unlock(&marnel_lock);
 	return 0;
 }
 
 static int status_show(struct seq_file *m, void *v)
 {
-	if (mutex_lock_interruptible(&marnel_lock))
-		return -ERESTARTSYS;
+	spin_lock(&marnel_lock);
 	seq_printf(m, "capacity: %u\n", capacity);
 	seq_printf(m, "depth: %u\n", marnel_depth);
 	seq_printf(m, "accepted: %llu\n", accepted);
@@ -215,7 +215,7 @@ static int status_show(struct seq_file *m, void *v)
 	seq_printf(m, "refused_malformed: %llu\n", marnel_sum(&refused_malformed));
 	seq_printf(m, "delivered: %llu\n", delivered);
 	seq_printf(m, "end_markers: %llu\n", end_markers);
-	mutex_unlock(&marnel_lock);
+	spin_unlock(&marnel_lock);
 	return 0;
 }
 
@@ -329,6 +329,10 @@ static void __exit marnel_exit(void)
 
 module_init(marnel_init);
 module_exit(marnel_exit);
+
+#if IS_ENABLED(CONFIG_KUNIT)
+#include "marnel_test.c"
+#endif
 
 MODULE_LICENSE("GPL");
 MODULE_DESCRIPTION("A bounded FIFO of ints behind /proc/marnel");

@@ -12,6 +12,10 @@
 #   6.12, 6.12-rt   Debian 13 (trixie, -updates, -security)
 #   7.3, 7.3-rt     trixie-backports
 #   next            the newest kernel in experimental
+#   6.12-debug      built here from Debian 13's linux-source-6.12 with
+#                   debug.config: lockdep, KASAN, UBSAN, kmemleak, fault
+#                   injection, KUnit
+#   6.12-kcsan      the same with kcsan.config: KCSAN in KASAN's place
 # A kernel installed on this machine, named by its version (as dkms builds
 # for), is used as it is. Otherwise the packages are downloaded and
 # unpacked, not installed, under MARNEL_CACHE (default ~/.cache/marnel):
@@ -22,7 +26,8 @@
 # against that release's libraries: releases are never mixed on one system.
 set -euo pipefail
 
-known="6.1 6.1-rt 6.12 6.12-rt 7.3 7.3-rt next"
+known="6.1 6.1-rt 6.12 6.12-rt 7.3 7.3-rt next 6.12-debug 6.12-kcsan"
+here=$(cd "$(dirname "$0")" && pwd)
 name=${1:?usage: vm/kernel.sh NAME|VERSION (NAME: $known)}
 if [ -r "/boot/vmlinuz-$name" ] && [ -d "/lib/modules/$name/build" ]; then
 	echo "$name /boot/vmlinuz-$name /lib/modules/$name/build - -"
@@ -34,7 +39,7 @@ case $name in
 esac
 case $name in
 6.1 | 6.1-rt) release=bookworm suites="bookworm bookworm-updates bookworm-security" ;;
-6.12 | 6.12-rt) release=trixie suites="trixie trixie-updates trixie-security" ;;
+6.12 | 6.12-rt | 6.12-debug | 6.12-kcsan) release=trixie suites="trixie trixie-updates trixie-security" ;;
 7.3 | 7.3-rt) release=trixie suites="trixie-backports" ;;
 next) release=sid suites="experimental" ;;
 *)
@@ -42,7 +47,7 @@ next) release=sid suites="experimental" ;;
 	exit 2
 	;;
 esac
-line=${name%-rt}
+line=${name%%-*}
 
 base=${MARNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/marnel}
 mkdir -p "$base/kernels"
@@ -84,6 +89,75 @@ depends() {
 	field "$1" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/ //g' | grep .
 }
 
+download() {
+	(cd "$apt/archives" && apt-get "${apt_opts[@]}" download "$@") >"$apt/download.log" 2>&1 ||
+		{ cat "$apt/download.log" >&2; exit 1; }
+}
+
+# A debug kernel: the release's kernel source, unpacked once, and one build
+# folder per flavour, named by the source's version and a digest of the
+# config fragments and the compiler, so a change to either builds anew.
+# Built here: a kernel built from source needs no other release's tools.
+case $name in
+*-debug | *-kcsan)
+	pkg=linux-source-$line
+	srcversion=$(field "$pkg" Version)
+	[ -n "$srcversion" ] || { echo "vm/kernel.sh: no $pkg in $suites" >&2; exit 1; }
+	fragments=("$here/debug.config")
+	[ "$name" = "${name%-kcsan}" ] || fragments+=("$here/kcsan.config")
+	key=$({ cat "${fragments[@]}"; gcc --version | head -n 1; } | sha256sum | cut -c 1-12)
+	src=$base/kernels/linux-$srcversion
+	out=$base/kernels/$name-$srcversion-$key
+	if ! [ -f "$src/.complete" ]; then
+		rm -rf "$src"
+		mkdir -p "$src"
+		download "$pkg"
+		dpkg-deb --fsys-tarfile "$apt/archives/${pkg}_"*.deb |
+			tar -x -O --wildcards './usr/src/linux-source-*.tar.xz' | xz -dc |
+			tar -x -C "$src" --strip-components=1
+		rm -f "$apt/archives/"*.deb
+		touch "$src/.complete"
+	fi
+	# Minutes of building hold up only those who want this build.
+	exec 8>"$out.lock"
+	flock -u 9
+	flock 8
+	if ! [ -f "$out/.complete" ]; then
+		# Builds of this flavour from other sources or fragments are stale.
+		for old in "$base/kernels/$name-"*; do
+			[ "${old%.lock}" = "$out" ] || rm -rf "$old"
+		done
+		rm -rf "$out"
+		mkdir -p "$out"
+		echo "vm/kernel.sh: building $name from $pkg $srcversion (minutes; log: $out/build.log)" >&2
+		t0=$(date +%s)
+		{
+			make -C "$src" O="$out" tinyconfig &&
+				"$src/scripts/kconfig/merge_config.sh" -m -O "$out" "$out/.config" "${fragments[@]}" &&
+				"$src/scripts/config" --file "$out/.config" --set-str LOCALVERSION "-marnel-${name#*-}" &&
+				make -C "$src" O="$out" olddefconfig
+		} >"$out/build.log" 2>&1 || { tail -n 30 "$out/build.log" >&2; exit 1; }
+		# Kconfig drops an option whose dependencies are not met, silently.
+		unmet=$(cat "${fragments[@]}" | awk -v config="$out/.config" '
+			/^CONFIG_/ { k = substr($0, 1, index($0, "=") - 1); want[k] = $0 }
+			/^# CONFIG_.* is not set$/ { want[$2] = "" }
+			END {
+				while ((getline line < config) > 0)
+					if (line ~ /^CONFIG_/) have[substr(line, 1, index(line, "=") - 1)] = line
+				for (k in want)
+					if (want[k] != have[k]) printf " %s", k
+			}')
+		[ -z "$unmet" ] || { echo "vm/kernel.sh: $name: not as asked in the config:$unmet" >&2; exit 1; }
+		make -C "$src" O="$out" -j "$(nproc 2>/dev/null || echo 2)" >>"$out/build.log" 2>&1 ||
+			{ tail -n 30 "$out/build.log" >&2; exit 1; }
+		echo "vm/kernel.sh: built $name in $(($(date +%s) - t0)) s" >&2
+		touch "$out/.complete"
+	fi
+	echo "$(cat "$out/include/config/kernel.release") $out/arch/x86/boot/bzImage $out $srcversion -"
+	exit 0
+	;;
+esac
+
 # The newest image of the line in the suites' own package lists.
 esc=${line//./\\.}
 case $name in
@@ -106,10 +180,6 @@ if [ -r "/boot/vmlinuz-$version" ] && [ -d "/lib/modules/$version/build" ]; then
 	exit 0
 fi
 
-download() {
-	(cd "$apt/archives" && apt-get "${apt_opts[@]}" download "$@") >"$apt/download.log" 2>&1 ||
-		{ cat "$apt/download.log" >&2; exit 1; }
-}
 headers=("linux-headers-$version")
 headers+=($(depends "linux-headers-$version" | grep -E '^linux-(headers|kbuild)-' || true))
 here_release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")

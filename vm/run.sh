@@ -7,7 +7,8 @@
 # BINDIR holds pushwell, drawwell and the test programs marnel-conformance,
 # marnel-probe and marnel-stress. KERNEL is 6.1 (the default), 6.1-rt, 6.12,
 # 6.12-rt, 7.3, 7.3-rt, next or an installed kernel's version (see
-# kernel.sh). MARNEL_VM_MODULE names
+# kernel.sh; the -debug and -kcsan kernels also run their detectors' checks:
+# KUnit, fault injection, kmemleak). MARNEL_VM_MODULE names
 # a marnel.ko built elsewhere (by dkms, say) to load instead. Exit status: 0
 # when every check passed, the number of failed scenario checks (at most 76),
 # 1 for a failure around them (build, boot, kernel log), 77 when the machine
@@ -60,7 +61,7 @@ mkdir -p "$work/driver" "$work/root"
 
 # The module, built against the headers of the kernel that will boot, with
 # every warning and sparse's checks on.
-cp "$here/../driver/marnel.c" "$here/../driver/Kbuild" "$work/driver/"
+cp "$here/../driver/marnel.c" "$here/../driver/marnel_test.c" "$here/../driver/Kbuild" "$work/driver/"
 echo "$version" >"$work/driver/VERSION"
 if [ "$broot" = - ]; then
 	make -C "$build" M="$work/driver" W=1 C=2 modules >"$work/module-build.log" 2>&1
@@ -105,11 +106,17 @@ chmod +x "$root/init"
 # The scenario's counts, when set here: the kernel hands parameters it does
 # not know to init as its environment. On PREEMPT_RT, where every wait for
 # the lock is a sleep, a million balanced writes take two minutes under tcg.
+# The debug kernels run their detectors' checks too, and pay for every
+# access KASAN or KCSAN checks.
 case $flavour in
 *-rt) : "${MARNEL_BALANCED_WRITES:=200000}" ;;
+*-debug | *-kcsan)
+	MARNEL_DEBUG_KERNEL=1
+	: "${MARNEL_BALANCED_WRITES:=100000}" "${MARNEL_KILL_ROUNDS:=30}" "${MARNEL_STRESS_SECONDS:=5}"
+	;;
 esac
 counts=
-for v in MARNEL_KILL_ROUNDS MARNEL_STRESS_SECONDS MARNEL_BALANCED_WRITES; do
+for v in MARNEL_KILL_ROUNDS MARNEL_STRESS_SECONDS MARNEL_BALANCED_WRITES MARNEL_DEBUG_KERNEL; do
 	[ -z "${!v:-}" ] || counts="$counts $v=${!v}"
 done
 # Under multi-threaded tcg (qemu 7.2), the 7.x kernels' own code patching
@@ -146,7 +153,14 @@ sed -n '/^MARNEL-DIFFERENTIAL-BEGIN$/,/^MARNEL-DIFFERENTIAL-END$/{//!p}' "$work/
 	>"$work/differential-module.txt"
 result=$(sed -n 's/^MARNEL-VM-RESULT: //p' "$work/console.txt")
 [ -n "$result" ] || fail "the scenario reported no result (qemu status $qemu_status)"
-if grep -E -q 'BUG:|WARNING:|Oops|Call Trace:|Kernel panic|general protection' "$work/console.txt"; then
+# Any report of the kernel's detectors (lockdep's among the WARNINGs, KASAN
+# and sleeping in atomic context among the BUGs, hung tasks among the
+# INFOs) fails the run; so does any stack trace, but for those of the
+# allocations that the fault injection made to fail, which print theirs.
+if grep -E -q 'BUG:|WARNING:|INFO: |Oops|Kernel panic|general protection|UBSAN:|KASAN:|KCSAN:' \
+	"$work/console.txt" ||
+	awk '/marnel-vm: fault injection begins/ { inj = 1 } /marnel-vm: fault injection ends/ { inj = 0 }
+		!inj && /Call Trace:/ { bad = 1 } END { exit !bad }' "$work/console.txt"; then
 	fail "the kernel log shows a problem"
 fi
 grep -q '^taint: clean' "$work/console.txt" || fail "the kernel is tainted beyond the out-of-tree module"

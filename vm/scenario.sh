@@ -28,8 +28,27 @@ section() {
 	echo "=== $* (at $(($(date +%s) - t0)) s)"
 }
 
+# The debug kernels: kmemleak starts from a clean slate, and the fault
+# injection's own messages stay out of the log.
+debug=${MARNEL_DEBUG_KERNEL:-}
+dbg=/sys/kernel/debug
+if [ -n "$debug" ]; then
+	section "the debug kernel"
+	check "debugfs" mount -t debugfs debugfs $dbg
+	check "kmemleak" sh -c "echo scan >$dbg/kmemleak && echo clear >$dbg/kmemleak"
+	for f in failslab fail_page_alloc fail_usercopy; do
+		echo 0 >$dbg/$f/verbose
+	done
+fi
+
 section "the contract, against the kernel module"
 check "insmod capacity=16" insmod $ko capacity=16
+if [ -n "$debug" ]; then
+	# The suite runs at each load; once is enough.
+	check "KUnit: the record parser agrees with kstrtoint" \
+		sh -c 'dmesg | grep -Eq "ok [0-9]+ marnel_parse$" && ! dmesg | grep -q "not ok"'
+	echo - >/sys/module/kunit/parameters/filter_glob
+fi
 check "module version $(cat /version)" [ "$(cat /sys/module/marnel/version)" = "$(cat /version)" ]
 check "enqueue is 0200" [ "$(stat -c %a /proc/marnel/enqueue)" = 200 ]
 check "dequeue is 0400" [ "$(stat -c %a /proc/marnel/dequeue)" = 400 ]
@@ -125,10 +144,44 @@ check "rmmod while a reader is held in a page fault completes once it is resolve
 	marnel-stress fault "rmmod marnel"
 check "entries gone" [ ! -e /proc/marnel ]
 
+if [ -n "$debug" ]; then
+	section "fault injection"
+	echo "marnel-vm: fault injection begins" >/dev/kmsg
+	insmod $ko capacity=16
+	check "every usercopy failure: EFAULT, or a retry that delivers once; the status as it was" \
+		marnel-stress usercopy
+	rmmod marnel
+	# Every allocation counts, those that may sleep and single pages too.
+	for f in failslab fail_page_alloc; do
+		echo N >$dbg/$f/ignore-gfp-wait
+	done
+	echo 0 >$dbg/fail_page_alloc/min-order
+	check "a load failed at each allocation in turn leaves nothing behind" \
+		marnel-stress load-faults $ko capacity=16
+	for f in failslab fail_page_alloc; do
+		echo Y >$dbg/$f/ignore-gfp-wait
+	done
+	echo "marnel-vm: fault injection ends" >/dev/kmsg
+	check "insmod after the failed loads" insmod $ko
+	check "rmmod" rmmod marnel
+fi
+
 section "the differential corpus, for comparison with the simulated driver"
 echo "MARNEL-DIFFERENTIAL-BEGIN"
 sh /differential/run.sh "insmod $ko capacity=16" "rmmod marnel"
 echo "MARNEL-DIFFERENTIAL-END"
+
+if [ -n "$debug" ]; then
+	section "kmemleak, with the module unloaded"
+	# An object must be 5 s old to count, and one scan may miss a pointer
+	# that moved: two scans, apart.
+	echo scan >$dbg/kmemleak
+	sleep 6
+	echo scan >$dbg/kmemleak
+	cat $dbg/kmemleak >/tmp/leaks
+	cat /tmp/leaks
+	check "kmemleak: no unreferenced object" [ ! -s /tmp/leaks ]
+fi
 
 echo "scenario: $failed failed in $(($(date +%s) - t0)) s"
 exit $failed
