@@ -131,6 +131,9 @@ for release in "${releases[@]}"; do
 			sh -c 'cd /src/marnel && ./check.sh' >"$base/check.log" 2>&1 ||
 			{ tail -n 60 "$base/check.log"; fail "./check.sh"; }
 		grep -E 'tests passed|Test +#[0-9]+: vm\.' "$base/check.log" || true
+		# What each kernel moved, for the comparison with its -rt flavour.
+		grep -E '^(kernel [0-9]|concurrent: )' \
+			"$root/src/marnel/build/default/Testing/Temporary/LastTest.log" || true
 		say "./check.sh passed in $(($(date +%s) - step)) s"
 		if [ -n "$packages" ]; then
 			cp "$packages"/marnel-dkms_*.deb "$root/tmp/"

@@ -104,12 +104,9 @@ chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
 
 # The scenario's counts, when set here: the kernel hands parameters it does
-# not know to init as its environment. On PREEMPT_RT, where every wait for
-# the lock is a sleep, a million balanced writes take two minutes under tcg.
-# The debug kernels run their detectors' checks too, and pay for every
-# access KASAN or KCSAN checks.
+# not know to init as its environment. The debug kernels run their
+# detectors' checks too, and pay for every access KASAN or KCSAN checks.
 case $flavour in
-*-rt) : "${MARNEL_BALANCED_WRITES:=200000}" ;;
 *-debug | *-kcsan)
 	MARNEL_DEBUG_KERNEL=1
 	: "${MARNEL_BALANCED_WRITES:=100000}" "${MARNEL_KILL_ROUNDS:=30}" "${MARNEL_STRESS_SECONDS:=5}"
