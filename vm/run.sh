@@ -150,14 +150,27 @@ sed -n '/^MARNEL-DIFFERENTIAL-BEGIN$/,/^MARNEL-DIFFERENTIAL-END$/{//!p}' "$work/
 	>"$work/differential-module.txt"
 result=$(sed -n 's/^MARNEL-VM-RESULT: //p' "$work/console.txt")
 [ -n "$result" ] || fail "the scenario reported no result (qemu status $qemu_status)"
+# A KCSAN report of a race within the kernel's own code, with no frame of
+# the module in it (6.12's dcache has one between d_alloc_parallel and
+# __d_lookup_unhash), is left out and counted; every other report stays.
+awk '/^BUG: KCSAN: / { report = $0 "\n"; mine = /\[marnel\]/; lines = 0; next }
+	report != "" {
+		report = report $0 "\n"
+		if (/\[marnel\]/ || ++lines > 100) mine = 1 # no end seen: kept
+		if (/^=+$/ || lines > 100) { if (mine) printf "%s", report; else others++; report = "" }
+		next
+	}
+	{ print }
+	END { if (others) printf "KCSAN: %d reports of races in the kernel'"'"'s own code\n", others > "/dev/stderr" }' \
+	"$work/console.txt" >"$work/console-checked.txt"
 # Any report of the kernel's detectors (lockdep's among the WARNINGs, KASAN
 # and sleeping in atomic context among the BUGs, hung tasks among the
 # INFOs) fails the run; so does any stack trace, but for those of the
 # allocations that the fault injection made to fail, which print theirs.
 if grep -E -q 'BUG:|WARNING:|INFO: |Oops|Kernel panic|general protection|UBSAN:|KASAN:|KCSAN:' \
-	"$work/console.txt" ||
+	"$work/console-checked.txt" ||
 	awk '/marnel-vm: fault injection begins/ { inj = 1 } /marnel-vm: fault injection ends/ { inj = 0 }
-		!inj && /Call Trace:/ { bad = 1 } END { exit !bad }' "$work/console.txt"; then
+		!inj && /Call Trace:/ { bad = 1 } END { exit !bad }' "$work/console-checked.txt"; then
 	fail "the kernel log shows a problem"
 fi
 grep -q '^taint: clean' "$work/console.txt" || fail "the kernel is tainted beyond the out-of-tree module"
