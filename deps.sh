@@ -18,7 +18,10 @@ deps_test="libgtest-dev binutils strace groff-base clang libclang-rt-dev valgrin
 # another release than this machine's is built for in a root debootstrap
 # makes. The debug kernels are built here from source: flex, bison, bc
 # and libelf-dev (objtool).
-deps_vm="qemu-system-x86 busybox-static cpio gcc make perl sparse dwarves debootstrap flex bison bc libelf-dev"
+deps_vm="qemu-system-x86 qemu-system-arm busybox-static cpio gcc make perl sparse dwarves debootstrap flex bison bc libelf-dev"
+# The arm64 build: Debian's cross compiler and target libc, and qemu-user
+# to run its tests here.
+deps_cross="g++-aarch64-linux-gnu qemu-user-static"
 # Packages: dpkg-shlibdeps computes marnel-tools' dependencies.
 deps_package="dpkg-dev"
 # CI also proves the packages: lintian, and dkms building the module for an

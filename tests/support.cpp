@@ -89,6 +89,13 @@ Outcome finish(pid_t pid)
 	return o;
 }
 
+double slowdown()
+{
+	const char *env = getenv("MARNEL_TEST_SLOWDOWN");
+	double factor = env ? atof(env) : 1;
+	return factor >= 1 ? factor : 1;
+}
+
 Outcome run(const Command &c)
 {
 	int out[2], err[2];
@@ -106,12 +113,12 @@ Outcome run(const Command &c)
 	int open_pipes = 2;
 	while (open_pipes > 0) {
 		double elapsed = std::chrono::duration<double>(clock::now() - start).count();
-		if (!stopped && ((c.stop_after > 0 && elapsed >= c.stop_after) ||
+		if (!stopped && ((c.stop_after > 0 && elapsed >= c.stop_after * slowdown()) ||
 				 (c.stop_when && c.stop_when()))) {
 			kill(-pid, c.stop_signal);
 			stopped = true;
 		}
-		if (elapsed > c.stop_after + 60) // a hung tool must not hang the suite
+		if (elapsed > (c.stop_after + 60) * slowdown()) // a hung tool must not hang the suite
 			kill(-pid, SIGKILL);
 		if (poll(fds, 2, 10) < 0)
 			continue;

@@ -28,6 +28,10 @@ struct Command {
 };
 
 Outcome run(const Command &c);
+// How many times slower than a native run this machine runs the binaries
+// (MARNEL_TEST_SLOWDOWN: an emulator's runs): stop_after and the tests'
+// time bounds are stretched by it.
+double slowdown();
 // Starts c in the background, its output appended to the file `out`;
 // finish() waits for it (the Outcome's out and err stay empty).
 pid_t spawn(const Command &c, const std::string &out);
