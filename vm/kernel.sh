@@ -12,6 +12,11 @@
 #   6.12, 6.12-rt   Debian 13 (trixie, -updates, -security)
 #   7.3, 7.3-rt     trixie-backports
 #   next            the newest kernel in experimental
+#   6.1-arm64, 6.12-arm64, 7.3-arm64
+#                   the same lines' arm64 kernels, for qemu-system-aarch64;
+#                   the module is cross-built for them
+#   userland-arm64  not a kernel: prints the folder of the arm64 guest's
+#                   programs and libraries (see below)
 #   6.12-debug      built here from Debian 13's linux-source-6.12 with
 #                   debug.config: lockdep, KASAN, UBSAN, kmemleak, fault
 #                   injection, KUnit
@@ -26,7 +31,7 @@
 # against that release's libraries: releases are never mixed on one system.
 set -euo pipefail
 
-known="6.1 6.1-rt 6.12 6.12-rt 7.3 7.3-rt next 6.12-debug 6.12-kcsan"
+known="6.1 6.1-rt 6.12 6.12-rt 7.3 7.3-rt next 6.12-debug 6.12-kcsan 6.1-arm64 6.12-arm64 7.3-arm64 userland-arm64"
 here=$(cd "$(dirname "$0")" && pwd)
 name=${1:?usage: vm/kernel.sh NAME|VERSION (NAME: $known)}
 if [ -r "/boot/vmlinuz-$name" ] && [ -d "/lib/modules/$name/build" ]; then
@@ -34,14 +39,17 @@ if [ -r "/boot/vmlinuz-$name" ] && [ -d "/lib/modules/$name/build" ]; then
 	exit 0
 fi
 flavour=
+arch=amd64
 case $name in
 *-rt) flavour=rt- ;;
+*-arm64) arch=arm64 ;;
 esac
 case $name in
-6.1 | 6.1-rt) release=bookworm suites="bookworm bookworm-updates bookworm-security" ;;
-6.12 | 6.12-rt | 6.12-debug | 6.12-kcsan) release=trixie suites="trixie trixie-updates trixie-security" ;;
-7.3 | 7.3-rt) release=trixie suites="trixie-backports" ;;
+6.1 | 6.1-rt | 6.1-arm64) release=bookworm suites="bookworm bookworm-updates bookworm-security" ;;
+6.12 | 6.12-rt | 6.12-debug | 6.12-kcsan | 6.12-arm64) release=trixie suites="trixie trixie-updates trixie-security" ;;
+7.3 | 7.3-rt | 7.3-arm64) release=trixie suites="trixie-backports" ;;
 next) release=sid suites="experimental" ;;
+userland-arm64) release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}") suites= ;;
 *)
 	echo "vm/kernel.sh: unknown kernel '$name'; known: $known (or an installed kernel's version)" >&2
 	exit 2
@@ -72,17 +80,29 @@ sources "$release" >"$apt/sources.list"
 apt_opts=(-q -o Dir::State="$apt" -o Dir::State::Lists="$apt/lists"
 	-o Dir::Cache="$apt" -o Dir::Cache::archives="$apt/archives"
 	-o Dir::Etc::SourceList="$apt/sources.list"
-	-o Dir::Etc::SourceParts=/nonexistent -o Debug::NoLocking=true)
+	-o Dir::Etc::SourceParts=/nonexistent -o Debug::NoLocking=true
+	-o APT::Architecture=amd64 -o APT::Architectures::=amd64 -o APT::Architectures::=arm64)
 [ "$(id -u)" != 0 ] || apt_opts+=(-o APT::Sandbox::User=root)
 # sid and experimental carry a Valid-Until date; an archive mirrored at
 # some point in time outlives it. Signatures are still checked.
 [ "$release" != sid ] || apt_opts+=(-o Acquire::Check-Valid-Until=false)
-if [ -z "$(find "$apt/lists" -maxdepth 1 -name '*Packages*' -mtime -1 2>/dev/null)" ]; then
+if [ -z "$(find "$apt/lists" -maxdepth 1 -name "*binary-${arch}_Packages*" -mtime -1 2>/dev/null)" ]; then
 	apt-get "${apt_opts[@]}" update >"$apt/update.log" 2>&1 ||
 		{ cat "$apt/update.log" >&2; exit 1; }
 fi
+# An arm64 kernel's own packages by their architecture; the rest (kbuild's
+# tools, the compiler) are this machine's.
+qualified() {
+	local p
+	for p in "$@"; do
+		case $p in
+		*-arm64) echo "$p:arm64" ;;
+		*) echo "$p" ;;
+		esac
+	done
+}
 field() {
-	apt-cache "${apt_opts[@]}" show --no-all-versions "$1" | sed -n "s/^$2: //p"
+	apt-cache "${apt_opts[@]}" show --no-all-versions "$(qualified "$1")" | sed -n "s/^$2: //p"
 }
 # A package's dependencies, first alternatives, without versions.
 depends() {
@@ -90,9 +110,51 @@ depends() {
 }
 
 download() {
-	(cd "$apt/archives" && apt-get "${apt_opts[@]}" download "$@") >"$apt/download.log" 2>&1 ||
+	(cd "$apt/archives" && apt-get "${apt_opts[@]}" download $(qualified "$@")) >"$apt/download.log" 2>&1 ||
 		{ cat "$apt/download.log" >&2; exit 1; }
 }
+
+# The arm64 guest's userland, of this machine's release: busybox, and the
+# bash, dash (sh), coreutils and sed the differential corpus runs, with every
+# library they and the arm64 build's programs need. The same tree is
+# qemu-user's prefix when the simulated driver runs the corpus here.
+if [ "$name" = userland-arm64 ]; then
+	dir=$base/kernels/userland-arm64-$release
+	if ! [ -f "$dir/.complete" ]; then
+		rm -rf "$dir"
+		mkdir -p "$dir"
+		want="busybox-static bash dash coreutils sed libstdc++6" seen=
+		while [ -n "$want" ]; do
+			next=
+			for p in $want; do
+				case " $seen " in *" $p "*) continue ;; esac
+				seen="$seen $p"
+				next="$next $(apt-cache "${apt_opts[@]}" show --no-all-versions "$p:arm64" |
+					sed -n 's/^\(Pre-\)\{0,1\}Depends: //p' | tr ',' '\n' |
+					sed 's/|.*//; s/(.*)//; s/ //g' | grep '^lib' || true)"
+			done
+			want=$next
+		done
+		(cd "$apt/archives" && apt-get "${apt_opts[@]}" download $(printf '%s:arm64 ' $seen)) \
+			>"$apt/download.log" 2>&1 || { cat "$apt/download.log" >&2; exit 1; }
+		for p in $seen; do
+			dpkg-deb -x "$(echo "$apt/archives/${p}_"*_arm64.deb)" "$dir"
+		done
+		rm -f "$apt/archives/"*.deb
+		# Merged /usr, as an installed Debian has it.
+		for d in bin sbin lib; do
+			mkdir -p "$dir/usr/$d"
+			if [ -d "$dir/$d" ] && ! [ -L "$dir/$d" ]; then
+				cp -a "$dir/$d/." "$dir/usr/$d/" && rm -rf "${dir:?}/$d"
+			fi
+			ln -sfn "usr/$d" "$dir/$d"
+		done
+		rm -rf "$dir/usr/share" "$dir/usr/lib/aarch64-linux-gnu/gconv"
+		touch "$dir/.complete"
+	fi
+	echo "$dir"
+	exit 0
+fi
 
 # A debug kernel: the release's kernel source, unpacked once, and one build
 # folder per flavour, named by the source's version and a digest of the
@@ -162,10 +224,10 @@ esac
 esc=${line//./\\.}
 case $name in
 next) pattern="^linux-image-[0-9]+\\.[0-9]+[^-]*-amd64$" ;;
-*) pattern="^linux-image-$esc(\\.[0-9]+)?(\\+deb[0-9]+)?(-[0-9]+)?-${flavour}amd64$" ;;
+*) pattern="^linux-image-$esc(\\.[0-9]+)?(\\+deb[0-9]+)?(-[0-9]+)?-${flavour}${arch}$" ;;
 esac
 image=$(for suite in $suites; do
-	for list in "$apt/lists/"*"_dists_${suite}_main_binary-amd64_Packages"*; do
+	for list in "$apt/lists/"*"_dists_${suite}_main_binary-${arch}_Packages"*; do
 		[ -e "$list" ] && /usr/lib/apt/apt-helper cat-file "$list"
 	done
 done | sed -n 's/^Package: //p' | grep -E "$pattern" | sort -V | tail -n 1)
@@ -214,6 +276,8 @@ if [ "$root" != - ] && ! [ -f "$root/.tools-$version" ]; then
 	for p in "${headers[@]}"; do
 		tools+=($(depends "$p" | grep -v '^linux-' || true))
 	done
+	# An arm64 kernel's headers name the native gcc-N; its cross twin builds.
+	[ "$arch" = amd64 ] || tools+=($(printf '%s\n' "${tools[@]}" | sed -n 's/^gcc-[0-9]*$/&-aarch64-linux-gnu/p'))
 	env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
 		chroot "$root" sh -c 'apt-get update -q && apt-get install -y -q --no-install-recommends "$@"' \
 		sh "${tools[@]}" >"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }

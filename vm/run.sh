@@ -8,8 +8,10 @@
 # marnel-probe and marnel-stress. KERNEL is 6.1 (the default), 6.1-rt, 6.12,
 # 6.12-rt, 7.3, 7.3-rt, next or an installed kernel's version (see
 # kernel.sh; the -debug and -kcsan kernels also run their detectors' checks:
-# KUnit, fault injection, kmemleak). MARNEL_VM_MODULE names
-# a marnel.ko built elsewhere (by dkms, say) to load instead. Exit status: 0
+# KUnit, fault injection, kmemleak); 6.1-arm64, 6.12-arm64 and 7.3-arm64
+# boot under qemu-system-aarch64 with the arm64 build's BINDIR.
+# MARNEL_VM_MODULE names a marnel.ko built elsewhere (by dkms, say) to load
+# instead. Exit status: 0
 # when every check passed, the number of failed scenario checks (at most 76),
 # 1 for a failure around them (build, boot, kernel log), 77 when the machine
 # cannot run it (the reason is printed). MARNEL_VM_TIMEOUT bounds the whole
@@ -24,6 +26,11 @@ bin=$(cd "${1:?usage: vm/run.sh BINDIR [WORKDIR [KERNEL]]}" && pwd)
 work=${2:-$(mktemp -d)}
 mkdir -p "$work" && work=$(cd "$work" && pwd)
 flavour=${3:-6.1}
+arch=amd64
+cross=()
+case $flavour in
+*-arm64) arch=arm64 cross=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-) ;;
+esac
 limit=${MARNEL_VM_TIMEOUT:-900}
 started=$(date +%s)
 
@@ -64,15 +71,15 @@ mkdir -p "$work/driver" "$work/root"
 cp "$here/../driver/marnel.c" "$here/../driver/marnel_test.c" "$here/../driver/Kbuild" "$work/driver/"
 echo "$version" >"$work/driver/VERSION"
 if [ "$broot" = - ]; then
-	make -C "$build" M="$work/driver" W=1 C=2 modules >"$work/module-build.log" 2>&1
+	make -C "$build" M="$work/driver" "${cross[@]}" W=1 C=2 modules >"$work/module-build.log" 2>&1
 else
 	# In the Debian root of the kernel's release, in a mount namespace of
 	# its own, so nothing stays mounted when it ends.
 	inside=/tmp/marnel-$$
 	rm -rf "$broot$inside" && cp -r "$work/driver" "$broot$inside"
-	unshare -m sh -c 'mount --rbind /dev "$1/dev" && mount -t proc proc "$1/proc" &&
-		exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 chroot "$1" \
-			make -C "$2" M="$3" W=1 C=2 modules' sh "$broot" "$build" "$inside" \
+	unshare -m sh -c 'r=$1 && mount --rbind /dev "$r/dev" && mount -t proc proc "$r/proc" && shift &&
+		exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 chroot "$r" \
+			make W=1 C=2 "$@" modules' sh "$broot" -C "$build" M="$inside" "${cross[@]}" \
 		>"$work/module-build.log" 2>&1 && cp "$broot$inside/marnel.ko" "$work/driver/"
 fi || { cat "$work/module-build.log"; fail "module build"; }
 rm -rf "${inside:+$broot$inside}"
@@ -83,10 +90,21 @@ fi
 module=${MARNEL_VM_MODULE:-$work/driver/marnel.ko}
 
 # A small initramfs: busybox, the module, the binaries the build produced
-# and the shared libraries they need.
+# and the shared libraries they need. An arm64 guest's come from Debian's
+# arm64 packages, with their libraries, in place of this machine's.
 root=$work/root
+userland=
+if [ $arch = arm64 ]; then
+	userland=$("$here/kernel.sh" userland-arm64) || fail "no arm64 userland"
+	cp -a "$userland/." "$root/"
+	# The guest's sh is busybox's, as on x86.
+	rm -f "$root/.complete" "$root/usr/bin/sh"
+	tools=$(for t in bash cat head stat ls tr tee od; do echo "$userland/usr/bin/$t"; done)
+else
+	cp /bin/busybox "$root/bin/"
+	tools=$(command -v bash cat head stat ls tr tee od)
+fi
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/marnel,lib/modules}
-cp /bin/busybox "$root/bin/"
 cp "$module" "$root/lib/modules/marnel.ko"
 echo "$version" >"$root/version"
 cp "$here/init" "$root/init"
@@ -95,9 +113,10 @@ cp "${MARNEL_VM_SCENARIO:-$here/scenario.sh}" "$root/scenario.sh"
 # this machine, so their output can differ only by the driver.
 cp -r "$here/../tests/differential" "$root/differential"
 for tool in "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress} \
-	$(command -v bash cat head stat ls tr tee od) ${MARNEL_VM_EXTRA:-}; do
+	$tools ${MARNEL_VM_EXTRA:-}; do
 	cp "$tool" "$root/opt/marnel/"
-	ldd "$tool" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' |
+	[ $arch = arm64 ] ||
+		ldd "$tool" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' |
 		while read -r lib; do cp -L --parents "$lib" "$root/"; done
 done
 chmod +x "$root/init"
@@ -105,11 +124,15 @@ chmod +x "$root/init"
 
 # The scenario's counts, when set here: the kernel hands parameters it does
 # not know to init as its environment. The debug kernels run their
-# detectors' checks too, and pay for every access KASAN or KCSAN checks.
+# detectors' checks too, and pay for every access KASAN or KCSAN checks;
+# an arm64 guest's every instruction is translated.
 case $flavour in
 *-debug | *-kcsan)
 	MARNEL_DEBUG_KERNEL=1
-	: "${MARNEL_BALANCED_WRITES:=100000}" "${MARNEL_KILL_ROUNDS:=30}" "${MARNEL_STRESS_SECONDS:=5}"
+	: "${MARNEL_BALANCED_WRITES:=50000}" "${MARNEL_KILL_ROUNDS:=20}" "${MARNEL_STRESS_SECONDS:=4}"
+	;;
+*-arm64)
+	: "${MARNEL_BALANCED_WRITES:=50000}" "${MARNEL_KILL_ROUNDS:=15}" "${MARNEL_STRESS_SECONDS:=3}"
 	;;
 esac
 counts=
@@ -128,12 +151,20 @@ accel=tcg
 case $kver in
 [7-9].* | [1-9][0-9].*) accel=tcg,thread=single ;;
 esac
-echo "booting $kver under qemu ($accel), module $module${counts:+, counts$counts}"
+qemu=(qemu-system-x86_64 -accel "$accel")
+console=ttyS0
+if [ $arch = arm64 ]; then
+	# Each virtual CPU in a thread of its own: this x86 host orders memory
+	# more strongly than an arm64 guest asks, so qemu allows it.
+	qemu=(qemu-system-aarch64 -M virt -cpu max -accel tcg)
+	console=ttyAMA0
+fi
+echo "booting $kver under ${qemu[0]} (${qemu[*]:1}), module $module${counts:+, counts$counts}"
 for boot in 1 2 3; do
 	set +e
-	timeout "$limit" qemu-system-x86_64 -accel $accel -m 1024 -smp 2 -nographic -no-reboot \
+	timeout "$limit" "${qemu[@]}" -m 1024 -smp 2 -nographic -no-reboot \
 		-kernel "$image" -initrd "$work/initramfs.gz" \
-		-append "console=ttyS0 panic=-1 quiet$counts" </dev/null >"$work/console.log" 2>&1
+		-append "console=$console panic=-1 quiet$counts" </dev/null >"$work/console.log" 2>&1
 	qemu_status=$?
 	set -e
 	tr -d '\r' <"$work/console.log" >"$work/console.txt"
@@ -177,12 +208,21 @@ grep -q '^taint: clean' "$work/console.txt" || fail "the kernel is tainted beyon
 # The same corpus on the simulated driver, here, when the scenario ran it
 # (another scenario, such as the benchmarks', does not).
 if grep -q '^MARNEL-DIFFERENTIAL-BEGIN$' "$work/console.txt"; then
-	(
-		export MARNEL_SIM_DIR="$work/sim" PATH="$bin:$PATH"
-		rm -rf "$MARNEL_SIM_DIR" && mkdir -m 700 "$MARNEL_SIM_DIR"
-		marnel-sim run -- sh "$here/../tests/differential/run.sh" \
-			"marnel-sim load --capacity 16" "marnel-sim unload"
-	) >"$work/differential-sim.txt" 2>&1
+	export MARNEL_SIM_DIR="$work/sim"
+	rm -rf "$MARNEL_SIM_DIR" && mkdir -m 700 "$MARNEL_SIM_DIR"
+	corpus=(marnel-sim run -- sh "$here/../tests/differential/run.sh"
+		"marnel-sim load --capacity 16" "marnel-sim unload")
+	if [ $arch = arm64 ]; then
+		# The guest's own programs, under qemu-user, with its libraries
+		# from the prefix: dash as sh (busybox is static: nothing can be
+		# preloaded into it), also as the /bin/sh that system() runs,
+		# which qemu does not look for in the prefix.
+		unshare -m sh -c 'mount --bind "$1/usr/bin/dash" /bin/sh &&
+			export QEMU_LD_PREFIX="$1" PATH="$2:$1/usr/bin" && shift 2 && exec "$@"' \
+			sh "$userland" "$bin" "${corpus[@]}"
+	else
+		PATH="$bin:$PATH" "${corpus[@]}"
+	fi >"$work/differential-sim.txt" 2>&1
 	if ! diff -u "$work/differential-module.txt" "$work/differential-sim.txt" \
 		>"$work/differential.diff"; then
 		cat "$work/differential.diff"
