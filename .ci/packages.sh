@@ -1,8 +1,8 @@
 #!/bin/bash
-# The Debian packages: built with the one documented command, clean under
-# lintian, and marnel-dkms installed on this machine: dkms must build the
-# module for every installed kernel that has headers, the VM test then
-# boots that module, and removing the package removes it again.
+# The Debian packages, amd64 and arm64: built with the documented commands,
+# clean under lintian, and marnel-dkms installed on this machine: dkms must
+# build the module for every installed kernel that has headers, the VM test
+# then boots that module, and removing the package removes it again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +13,14 @@ dkms_deb=$(ls build/package/marnel-dkms_*.deb)
 version=$(dpkg-deb -f "$tools" Version)
 echo "packages: $tools $dkms_deb"
 lintian --fail-on error,warning "$tools" "$dkms_deb"
+# marnel-tools for arm64, from the cross build, the same way.
+rm -f build/package-arm64/*.deb
+cmake --workflow --preset package-arm64 >build/package-arm64.log 2>&1 ||
+	{ cat build/package-arm64.log; exit 1; }
+tools_arm64=$(ls build/package-arm64/marnel-tools_*_arm64.deb)
+[ "$(dpkg-deb -f "$tools_arm64" Architecture)" = arm64 ] || { echo "$tools_arm64 is not arm64" >&2; exit 1; }
+echo "packages: $tools_arm64 ($(dpkg-deb -f "$tools_arm64" Depends))"
+lintian --fail-on error,warning "$tools_arm64"
 
 kernels=()
 for build in /lib/modules/*/build; do
