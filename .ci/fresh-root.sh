@@ -121,13 +121,13 @@ for release in "${releases[@]}"; do
 	if [ "$release" = "$newest" ]; then
 		root=$base/$release-demo
 		# Debian 13's own two lines, which the CI machine leaves to this
-		# root, at full length.
+		# root, at full length; the arm64 kernels boot on the CI machine.
 		kernels="6.12 7.3"
 		say "./check.sh as root (VM tests on $kernels)"
 		step=$(date +%s)
 		# The CI machine has fuzzed for minutes; here each target only
 		# needs to build with this release's compilers and run.
-		in_root root env MARNEL_VM_KERNELS="$kernels" MARNEL_FUZZ_SECONDS=15 \
+		in_root root env MARNEL_VM_KERNELS="$kernels" MARNEL_VM_ARM64_KERNELS=none MARNEL_FUZZ_SECONDS=10 \
 			sh -c 'cd /src/marnel && ./check.sh' >"$base/check.log" 2>&1 ||
 			{ tail -n 60 "$base/check.log"; fail "./check.sh"; }
 		grep -E 'tests passed|Test +#[0-9]+: vm\.' "$base/check.log" || true
