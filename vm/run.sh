@@ -101,7 +101,7 @@ if [ $arch = arm64 ]; then
 	rm -f "$root/.complete" "$root/usr/bin/sh"
 	tools=$(for t in bash cat head stat ls tr tee od; do echo "$userland/usr/bin/$t"; done)
 else
-	cp /bin/busybox "$root/bin/"
+	mkdir -p "$root/bin" && cp /bin/busybox "$root/bin/"
 	tools=$(command -v bash cat head stat ls tr tee od)
 fi
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/marnel,lib/modules}
