@@ -17,6 +17,7 @@
 #                   the module is cross-built for them
 #   userland-arm64  not a kernel: prints the folder of the arm64 guest's
 #                   programs and libraries (see below)
+#   root-sid        not a kernel: prints the Debian sid root, made if need be
 #   6.12-debug      built here from Debian 13's linux-source-6.12 with
 #                   debug.config: lockdep, KASAN, UBSAN, kmemleak, fault
 #                   injection, KUnit
@@ -31,7 +32,7 @@
 # against that release's libraries: releases are never mixed on one system.
 set -euo pipefail
 
-known="6.1 6.1-rt 6.12 6.12-rt 7.3 7.3-rt next 6.12-debug 6.12-kcsan 6.1-arm64 6.12-arm64 7.3-arm64 userland-arm64"
+known="6.1 6.1-rt 6.12 6.12-rt 7.3 7.3-rt next 6.12-debug 6.12-kcsan 6.1-arm64 6.12-arm64 7.3-arm64 userland-arm64 root-sid"
 here=$(cd "$(dirname "$0")" && pwd)
 name=${1:?usage: vm/kernel.sh NAME|VERSION (NAME: $known)}
 if [ -r "/boot/vmlinuz-$name" ] && [ -d "/lib/modules/$name/build" ]; then
@@ -48,7 +49,7 @@ case $name in
 6.1 | 6.1-rt | 6.1-arm64) release=bookworm suites="bookworm bookworm-updates bookworm-security" ;;
 6.12 | 6.12-rt | 6.12-debug | 6.12-kcsan | 6.12-arm64) release=trixie suites="trixie trixie-updates trixie-security" ;;
 7.3 | 7.3-rt | 7.3-arm64) release=trixie suites="trixie-backports" ;;
-next) release=sid suites="experimental" ;;
+next | root-sid) release=sid suites="experimental" ;;
 userland-arm64) release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}") suites= ;;
 *)
 	echo "vm/kernel.sh: unknown kernel '$name'; known: $known (or an installed kernel's version)" >&2
@@ -74,6 +75,25 @@ sources() {
 		;;
 	esac
 }
+# A minimal Debian root of release $1 under roots/, made once.
+make_root() {
+	local root=$base/roots/$1
+	[ ! -f "$root/.complete" ] || return 0
+	rm -rf --one-file-system "$root"
+	mkdir -p "$root"
+	debootstrap --variant=minbase "$1" "$root" http://deb.debian.org/debian \
+		>"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }
+	sources "$1" >"$root/etc/apt/sources.list"
+	[ "$1" != sid ] || echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/50marnel"
+	touch "$root/.complete"
+}
+# The root alone, for what else runs there (herd7, in sid's).
+if [ "$name" = root-sid ]; then
+	[ "$(id -u)" = 0 ] || { echo "vm/kernel.sh: making a Debian root needs root" >&2; exit 77; }
+	make_root sid
+	echo "$base/roots/sid"
+	exit 0
+fi
 apt=$base/kernels/apt-$release
 mkdir -p "$apt/lists/partial" "$apt/archives/partial"
 sources "$release" >"$apt/sources.list"
@@ -262,15 +282,7 @@ if [ "$root" != - ] && [ "$(id -u)" != 0 ]; then
 	echo "vm/kernel.sh: $name is built for in a Debian $release root, which needs root" >&2
 	exit 77
 fi
-if [ "$root" != - ] && ! [ -f "$root/.complete" ]; then
-	rm -rf --one-file-system "$root"
-	mkdir -p "$root"
-	debootstrap --variant=minbase "$release" "$root" http://deb.debian.org/debian \
-		>"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }
-	sources "$release" >"$root/etc/apt/sources.list"
-	[ "$release" != sid ] || echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/50marnel"
-	touch "$root/.complete"
-fi
+[ "$root" = - ] || make_root "$release"
 if [ "$root" != - ] && ! [ -f "$root/.tools-$version" ]; then
 	tools=(make sparse perl)
 	for p in "${headers[@]}"; do

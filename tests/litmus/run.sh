@@ -13,25 +13,15 @@ if [ "$(id -u)" != 0 ]; then
 	exit 77
 fi
 base=${MARNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/marnel}
-root=$base/roots/sid
 lkmm=$base/lkmm
 in_root() {
 	env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive chroot "$root" "$@"
 }
 
-# vm/kernel.sh's lock and its way of making the root, so both share one.
-mkdir -p "$base/kernels" "$base/roots"
+# The root vm/kernel.sh makes, and its lock while installing into it.
+root=$("$here/../../vm/kernel.sh" root-sid)
 exec 9>"$base/kernels/lock"
 flock 9
-if ! [ -f "$root/.complete" ]; then
-	rm -rf --one-file-system "$root"
-	mkdir -p "$root"
-	debootstrap --variant=minbase sid "$root" http://deb.debian.org/debian \
-		>"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }
-	printf 'deb http://deb.debian.org/debian %s main\n' sid experimental >"$root/etc/apt/sources.list"
-	echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/50marnel"
-	touch "$root/.complete"
-fi
 log=$base/roots/sid-litmus.log
 if ! [ -x "$root/usr/bin/herd7" ]; then
 	in_root sh -c 'apt-get update -q && apt-get install -y -q --no-install-recommends herdtools7' \
