@@ -215,11 +215,8 @@ if grep -q '^MARNEL-DIFFERENTIAL-BEGIN$' "$work/console.txt"; then
 	if [ $arch = arm64 ]; then
 		# The guest's own programs, under qemu-user, with its libraries
 		# from the prefix: dash as sh (busybox is static: nothing can be
-		# preloaded into it), also as the /bin/sh that system() runs,
-		# which qemu does not look for in the prefix.
-		unshare -m sh -c 'mount --bind "$1/usr/bin/dash" /bin/sh &&
-			export QEMU_LD_PREFIX="$1" PATH="$2:$1/usr/bin" && shift 2 && exec "$@"' \
-			sh "$userland" "$bin" "${corpus[@]}"
+		# preloaded into it).
+		QEMU_LD_PREFIX=$userland PATH="$bin:$userland/usr/bin" "${corpus[@]}"
 	else
 		PATH="$bin:$PATH" "${corpus[@]}"
 	fi >"$work/differential-sim.txt" 2>&1
