@@ -8,11 +8,11 @@
 #
 # 7 pairs of 1 s measurements; --quick: 3 pairs, each side the median of 3
 # runs of 0.2 s, and pushwell's resident set compared after 1 s and 5 s
-# rather than 1 s and 30 s. 1a takes two more runs a side in both. Each capacity's fill-and-drain time is the
-# fastest of 5 runs in both (of 3 in the VM). The
-# kernel module's figures come from one boot of the 6.1 kernel under qemu,
-# where each measurement of a pair is the median of 5 alternating runs of
-# 0.3 s (--quick: 0.2 s).
+# rather than 1 s and 30 s. 1a takes two more runs a side in both. Each
+# capacity's fill-and-drain time is the fastest of 5 runs in both (in the VM,
+# the capacities in turn). The kernel module's figures come from one boot of
+# the 6.1 kernel under qemu, where each measurement of a pair is the median
+# of 5 alternating runs of 0.3 s (--quick: 0.2 s).
 # Exit status 1 when a figure misses its target by more than its spread, or
 # a measurement fails. The table is also left in build/default/bench/table.txt.
 set -euo pipefail
