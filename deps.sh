@@ -26,7 +26,7 @@ deps_cross="g++-aarch64-linux-gnu qemu-user-static"
 deps_package="dpkg-dev"
 # CI also proves the packages: lintian, and dkms building the module for an
 # installed kernel.
-deps_ci="git ca-certificates lintian dkms linux-image-amd64 linux-headers-amd64"
+deps_ci="git ca-certificates ccache lintian dkms linux-image-amd64 linux-headers-amd64"
 
 # The packages of the named groups that are not installed.
 deps_missing() {
