@@ -50,19 +50,19 @@ if [ -n "$debug" ]; then
 	echo - >/sys/module/kunit/parameters/filter_glob
 fi
 check "module version $(cat /version)" [ "$(cat /sys/module/marnel/version)" = "$(cat /version)" ]
-check "enqueue is 0200" [ "$(stat -c %a /proc/marnel/enqueue)" = 200 ]
-check "dequeue is 0400" [ "$(stat -c %a /proc/marnel/dequeue)" = 400 ]
-check "status is 0444" [ "$(stat -c %a /proc/marnel/status)" = 444 ]
+check "ref.permissions: enqueue is 0200" [ "$(stat -c %a /proc/marnel/enqueue)" = 200 ]
+check "ref.permissions: dequeue is 0400" [ "$(stat -c %a /proc/marnel/dequeue)" = 400 ]
+check "ref.permissions: status is 0444" [ "$(stat -c %a /proc/marnel/status)" = 444 ]
 check "conformance, reference level" marnel-conformance --level reference
 check "rmmod" rmmod marnel
 
 check "insmod group=100" insmod $ko group=100
-check "group may write enqueue" [ "$(stat -c %a:%g /proc/marnel/enqueue)" = 220:100 ]
-check "group may read dequeue" [ "$(stat -c %a:%g /proc/marnel/dequeue)" = 440:100 ]
+check "ref.permissions: group may write enqueue" [ "$(stat -c %a:%g /proc/marnel/enqueue)" = 220:100 ]
+check "ref.permissions: group may read dequeue" [ "$(stat -c %a:%g /proc/marnel/dequeue)" = 440:100 ]
 rmmod marnel
-check "capacity=0 is refused" sh -c "! insmod $ko capacity=0 2>/dev/null"
-check "group=-2 is refused" sh -c "! insmod $ko group=-2 2>/dev/null"
-check "capacity=1048576 loads" insmod $ko capacity=1048576
+check "ref.load-parameters: capacity=0 is refused" sh -c "! insmod $ko capacity=0 2>/dev/null"
+check "ref.load-parameters: group=-2 is refused" sh -c "! insmod $ko group=-2 2>/dev/null"
+check "ref.load-parameters: capacity=1048576 loads" insmod $ko capacity=1048576
 rmmod marnel
 check "no entries after a refused load" [ ! -e /proc/marnel ]
 
@@ -127,7 +127,7 @@ check "entries gone" [ ! -e /proc/marnel ]
 check "pushwell still running" kill -0 $w
 check "insmod again" insmod $ko
 sleep 1
-check "the old descriptor does not reach the new queue" [ "$(field accepted)" -eq 0 ]
+check "ref.unload-eio: the old descriptor does not reach the new queue" [ "$(field accepted)" -eq 0 ]
 wait $w
 check "pushwell ended by SIGTERM" [ $? -eq 143 ]
 check "rmmod" rmmod marnel
