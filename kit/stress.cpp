@@ -1,82 +1,57 @@
-// marnel-stress: whatever serves /proc/marnel (the kernel module, or the
-// simulated driver with this program run under `marnel-sim run`) must lose,
-// invent, duplicate and wedge nothing while processes die and the driver
-// comes and goes. A longer run is the same command with a larger count.
+// marnel-stress: whatever serves /proc/marnel (the kernel module, the
+// simulated driver with this program run under `marnel-sim run`, or a driver
+// of your own) must lose, invent, duplicate and wedge nothing while
+// processes die and the driver comes and goes. A longer run is the same
+// command with a larger count. It needs only the enqueue and dequeue
+// entries; where the driver's status entry has this project's counters,
+// accepted = delivered + depth is checked too.
 //
 //   marnel-stress kill ROUNDS
 //	Each round starts copies of pushwell (a value each) and drawwell, and
 //	SIGKILLs each at a random instant in 0-20 ms, while a writer of unique
 //	values and a recording reader keep working. After each round: nothing
-//	hangs, the driver answers within a second, accepted = delivered +
-//	depth, and every value read was written, unique ones once.
+//	hangs, the driver answers within a second, and every value read was
+//	written, unique ones once.
 //   marnel-stress concurrent SECONDS [CYCLES UNLOAD-COMMAND LOAD-COMMAND]
 //	4 writers, each an increasing sequence of its own, and 4 readers.
 //	Every value is delivered at most once and, per writer, in order. With
 //	CYCLES, the driver is unloaded and loaded that often meanwhile:
-//	old descriptors must get EIO and no value written before an unload may
-//	come out of the new queue.
+//	old descriptors must get EIO (as a removed /proc entry answers) and no
+//	value written before an unload may come out of the new queue.
 //   marnel-stress balanced WRITES
 //	4 processes that each write a value and then read one, WRITES in all:
-//	the queue never holds more values than there are processes, so no
-//	write may be refused with ENOSPC.
-//   marnel-stress fault UNLOAD-COMMAND
-//	The unload command, run while a reader's buffer is held in a page
-//	fault (userfaultfd), completes within 2 s once the fault is resolved,
-//	and the held reader then gets a value. (That the held reader holds up
-//	no other caller is marnel-conformance's.)
-//   marnel-stress usercopy
-//	A kernel with fault injection: each entry point's call made to fail
-//	at each of its injection points in turn (/proc/thread-self/fail-nth).
-//	A failed call gives EFAULT and leaves the status as it was; a dequeue
-//	whose copy under the lock fails faults the buffer in and tries again,
-//	so it may instead deliver the value, once.
-//   marnel-stress load-faults MODULE PARAMS
-//	finit_module made to fail at each injection point in turn (with the
-//	allocations counted: failslab and fail_page_alloc set so): each
-//	failed load leaves neither /proc/marnel nor the module behind, and
-//	the first load to pass them all works.
+//	the queue never holds more values than there are processes, so a
+//	queue that takes 4 values may refuse no write.
 //
-// Prints one summary line; exit status 0 when every check held.
-#include <fcntl.h>
-#include <linux/userfaultfd.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/ioctl.h>
+// A refused write counts as a full queue whatever its errno (EIO aside:
+// the driver went away). Prints one summary line; exit status 0 when every
+// check held, 1 when one failed, 2 for bad usage, 4 when nothing serves
+// /proc/marnel. The modes that need the module on a debug kernel are
+// tests/stress-faults.cpp's.
+#include "cli.hpp"
+#include "stress.hpp"
+
 #include <sys/mman.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <map>
+#include <new>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-const char *const enqueue = "/proc/marnel/enqueue";
-const char *const dequeue = "/proc/marnel/dequeue";
+using namespace stress;
 
 constexpr int writers = 4;
 constexpr int readers = 4;
 constexpr int max_epochs = 4096;
 constexpr std::uint32_t span = 10'000'000; // values per writer: w*span + seq
 constexpr std::uint32_t unique_base = 50'000'000; // the kill rounds' unique writer
+constexpr int max_errno = 134;
 
 // Shared by every process of a run: set up before the first fork.
 struct Shared {
+	Faults faults;
 	std::atomic<bool> stop;
 	std::atomic<int> epoch;
 	std::atomic<std::uint32_t> attempted[writers]; // highest seq a writer tried
@@ -84,18 +59,12 @@ struct Shared {
 	std::atomic<std::uint32_t> first_seq[writers][max_epochs];
 	std::atomic<std::uint64_t> delivered;
 	std::atomic<std::uint64_t> eio;
-	std::atomic<std::uint64_t> enospc;
-	std::atomic<std::uint64_t> faults;
-	char fault[256];
+	std::atomic<std::uint64_t> refused[max_errno + 1]; // by errno
+	std::atomic<std::uint64_t> done; // balanced: writes so far, in steps
 	std::atomic<std::uint8_t> seen[writers * span / 8];
 };
 Shared *shared;
-
-void fault(const char *fmt, long a = 0, long b = 0)
-{
-	if (shared->faults.fetch_add(1) == 0)
-		snprintf(shared->fault, sizeof shared->fault, fmt, a, b);
-}
+bool counted; // the status entry has this project's counters
 
 bool mark_seen(std::uint32_t index)
 {
@@ -103,36 +72,22 @@ bool mark_seen(std::uint32_t index)
 	return shared->seen[index / 8].fetch_or(bit) & bit;
 }
 
-// With open and read: stdio's own opens are not all a preloaded driver's.
-std::map<std::string, long long> status()
+void refused(int error)
 {
-	std::map<std::string, long long> m;
-	int fd = open("/proc/marnel/status", O_RDONLY);
-	if (fd < 0)
-		return m;
-	std::string text;
-	char buf[256];
-	ssize_t n;
-	while ((n = read(fd, buf, sizeof buf)) > 0)
-		text.append(buf, static_cast<std::size_t>(n));
-	close(fd);
-	for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-		std::string line = text.substr(at, end - at);
-		auto colon = line.find(": ");
-		if (colon != std::string::npos)
-			m[line.substr(0, colon)] = atoll(line.c_str() + colon + 2);
-	}
-	return m;
+	shared->refused[std::clamp(error, 0, max_errno)]++;
 }
 
-// Runs start from an empty queue, whatever an earlier run left.
-void drain()
+// "12 ENOSPC, 3 EAGAIN", or "none".
+std::string refusals()
 {
-	int fd = open(dequeue, O_RDONLY);
-	char text[12] = {};
-	while (fd >= 0 && read(fd, text, 11) == 0 && strcmp(text, "-1") != 0) {
-	}
-	close(fd);
+	std::string by;
+	for (int e = 0; e <= max_errno; e++)
+		if (auto n = shared->refused[e].load()) {
+			const char *name = strerrorname_np(e);
+			by += (by.empty() ? "" : ", ") + std::to_string(n) + " " +
+			      (name ? name : std::to_string(e));
+		}
+	return by.empty() ? "none" : by;
 }
 
 int open_entry(const char *path, int flags)
@@ -154,7 +109,8 @@ void put(int fd, std::uint32_t value, bool &ok, int &error)
 	error = ok ? 0 : errno;
 }
 
-// Writer w: w*span + 0, 1, 2, ... each seq once it is accepted.
+// Writer w: w*span + 0, 1, 2, ... each seq once it is accepted. A refusal
+// is a full queue, whatever its errno; EIO is the driver gone.
 [[noreturn]] void writer(int w, std::uint32_t base)
 {
 	std::uint32_t seq = shared->next[w];
@@ -176,8 +132,8 @@ void put(int fd, std::uint32_t value, bool &ok, int &error)
 				shared->eio++;
 				break;
 			}
-			if (!ok && error != ENOSPC)
-				fault("writer: write failed with errno %ld", error);
+			if (!ok)
+				refused(error);
 		}
 		close(fd);
 	}
@@ -229,22 +185,6 @@ void put(int fd, std::uint32_t value, bool &ok, int &error)
 	_exit(0);
 }
 
-pid_t spawn(const std::vector<std::string> &argv)
-{
-	pid_t pid = fork();
-	if (pid == 0) {
-		std::vector<char *> args;
-		for (auto &a : argv)
-			args.push_back(const_cast<char *>(a.c_str()));
-		args.push_back(nullptr);
-		int null = open("/dev/null", O_WRONLY);
-		dup2(null, 1);
-		execvp(args[0], args.data());
-		_exit(127);
-	}
-	return pid;
-}
-
 template <class Fn> pid_t child(Fn fn)
 {
 	pid_t pid = fork();
@@ -253,48 +193,53 @@ template <class Fn> pid_t child(Fn fn)
 	return pid;
 }
 
-// Waits for pids until deadline; whatever is left is killed and reported.
-bool reap(std::vector<pid_t> &pids, Clock::duration limit)
-{
-	auto deadline = Clock::now() + limit;
-	bool all = true;
-	for (pid_t p : pids) {
-		while (waitpid(p, nullptr, WNOHANG) == 0) {
-			if (Clock::now() > deadline) {
-				kill(p, SIGKILL);
-				waitpid(p, nullptr, 0);
-				all = false;
-				break;
-			}
-			usleep(200);
-		}
-	}
-	pids.clear();
-	return all;
-}
-
-// A status read in a child: the driver must answer within a second.
+// In a child, the driver must answer within a second: a status read where
+// there are counters, else a write (which a full queue may refuse, but
+// promptly). Its value is outside the steady writer's, as a pushwell's.
 bool answers_within_a_second()
 {
-	std::vector<pid_t> p{child([] { _exit(status().empty() ? 1 : 0); })};
+	std::vector<pid_t> p{child([] {
+		if (counted)
+			_exit(status().empty() ? 1 : 0);
+		int fd = open(enqueue, O_WRONLY);
+		(void)!write(fd, "100\0\0\0\0", 8);
+		_exit(fd < 0 ? 1 : 0);
+	})};
 	return reap(p, std::chrono::seconds(1));
 }
 
 void conserved()
 {
+	if (!counted)
+		return;
 	auto s = status();
-	if (s.empty() || s["accepted"] != s["delivered"] + s["depth"])
+	if (!counters(s) || s["accepted"] != s["delivered"] + s["depth"])
 		fault("accepted %ld != delivered + depth %ld", s["accepted"],
 		      s["delivered"] + s["depth"]);
 }
 
+// reap, showing progress meanwhile.
+template <class Show> bool reap_showing(std::vector<pid_t> &pids, Clock::duration limit, Show show)
+{
+	auto deadline = Clock::now() + limit;
+	while (!pids.empty() && Clock::now() < deadline) {
+		std::erase_if(pids, [](pid_t p) { return waitpid(p, nullptr, WNOHANG) == p; });
+		show();
+		usleep(20'000);
+	}
+	return reap(pids, std::chrono::seconds(0));
+}
+
 int kill_rounds(long rounds)
 {
+	kit::Progress progress;
 	std::mt19937 rng(static_cast<unsigned>(time(nullptr)));
 	std::uniform_int_distribution<long> instant(0, 20'000'000);
 	long long before = status()["accepted"];
 	double slowest = 0;
-	for (long r = 0; r < rounds && !shared->faults; r++) {
+	long r = 0;
+	for (; r < rounds && !shared->faults.count; r++) {
+		progress.show("kill round %ld of %ld, slowest %.0f ms", r + 1, rounds, slowest);
 		auto start = Clock::now();
 		shared->stop = false;
 		std::vector<pid_t> steady{child([] { writer(0, unique_base); }),
@@ -326,24 +271,38 @@ int kill_rounds(long rounds)
 		double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 		slowest = std::max(slowest, ms);
 	}
-	long long moved = status()["accepted"] - before;
-	printf("kill: %ld rounds, %lld values moved, slowest round %.0f ms, %s\n", rounds, moved,
-	       slowest, shared->faults ? shared->fault : "no faults");
-	return shared->faults ? 1 : 0;
+	progress.clear();
+	if (counted)
+		printf("kill: %ld rounds, %lld values moved, slowest round %.0f ms, %s\n", r,
+		       status()["accepted"] - before, slowest, verdict());
+	else
+		printf("kill: %ld rounds, %llu values read by the steady reader (no status counters), "
+		       "slowest round %.0f ms, %s\n",
+		       r, static_cast<unsigned long long>(shared->delivered.load()), slowest, verdict());
+	return shared->faults.count ? 1 : 0;
 }
 
 int concurrent(double seconds, long cycles, const char *unload, const char *load)
 {
+	kit::Progress progress;
 	std::vector<pid_t> pids;
 	for (int w = 0; w < writers; w++)
 		pids.push_back(child([w] { writer(w, span); }));
 	for (int r = 0; r < readers; r++)
 		pids.push_back(child([] { reader(span, writers); }));
-	auto end = Clock::now() + std::chrono::duration<double>(seconds);
-	for (long c = 0; c < cycles; c++) {
-		auto at = Clock::now() + std::chrono::duration<double>(seconds / static_cast<double>(cycles + 1));
-		while (Clock::now() < at)
+	auto start = Clock::now();
+	auto end = start + std::chrono::duration<double>(seconds);
+	long c = 0;
+	auto wait_until = [&](auto at) {
+		while (Clock::now() < at) {
+			progress.show("concurrent %.0f of %.0f s, %llu values delivered, %ld of %ld reloads",
+				      std::chrono::duration<double>(Clock::now() - start).count(), seconds,
+				      static_cast<unsigned long long>(shared->delivered.load()), c, cycles);
 			usleep(1000);
+		}
+	};
+	for (; c < cycles; c++) {
+		wait_until(Clock::now() + std::chrono::duration<double>(seconds / static_cast<double>(cycles + 1)));
 		if (system(unload) != 0)
 			fault("cycle %ld: the unload command failed", c);
 		// Before the load, so every open that reaches the new queue sees it.
@@ -351,8 +310,8 @@ int concurrent(double seconds, long cycles, const char *unload, const char *load
 		if (system(load) != 0)
 			fault("cycle %ld: the load command failed", c);
 	}
-	while (Clock::now() < end)
-		usleep(1000);
+	wait_until(end);
+	progress.clear();
 	shared->stop = true;
 	if (!reap(pids, std::chrono::seconds(5)))
 		fault("a writer or reader did not end");
@@ -363,233 +322,139 @@ int concurrent(double seconds, long cycles, const char *unload, const char *load
 	       "%llu EIO, %s\n",
 	       writers, readers, seconds, cycles,
 	       static_cast<unsigned long long>(shared->delivered.load()),
-	       static_cast<unsigned long long>(shared->eio.load()),
-	       shared->faults ? shared->fault : "no faults");
-	return shared->faults ? 1 : 0;
+	       static_cast<unsigned long long>(shared->eio.load()), verdict());
+	return shared->faults.count ? 1 : 0;
+}
+
+// How many values, up to want, an empty queue takes before a refusal; it
+// is left empty again.
+long room(long want)
+{
+	int in = open(enqueue, O_WRONLY);
+	long n = 0;
+	while (n < want && write(in, "7\0\0\0\0\0\0", 8) == 8)
+		n++;
+	close(in);
+	drain();
+	return n;
 }
 
 int balanced(long writes)
 {
+	kit::Progress progress;
+	// A queue of capacity under 4 may rightly be full here.
+	bool roomy = room(writers) == writers;
+	long each = writes / writers;
 	std::vector<pid_t> pids;
 	for (int p = 0; p < writers; p++)
-		pids.push_back(child([writes] {
+		pids.push_back(child([each] {
 			int in = open(enqueue, O_WRONLY);
 			int out = open(dequeue, O_RDONLY);
 			char text[11];
-			for (long i = 0; i < writes / writers; i++) {
-				if (write(in, "7\0\0\0\0\0\0", 8) != 8 && errno == ENOSPC)
-					shared->enospc++;
+			for (long i = 0; i < each; i++) {
+				if (write(in, "7\0\0\0\0\0\0", 8) != 8)
+					refused(errno);
 				if (read(out, text, sizeof text) != 0)
 					fault("read %ld: not a value (errno %ld)", i, errno);
+				if (i % 1024 == 1023)
+					shared->done += 1024;
 			}
 			_exit(0);
 		}));
-	if (!reap(pids, std::chrono::minutes(10)))
+	if (!reap_showing(pids, std::chrono::minutes(10), [&] {
+		    progress.show("balanced %llu of %ld writes",
+				  static_cast<unsigned long long>(shared->done.load()), each * writers);
+	    }))
 		fault("a process did not end");
-	if (shared->enospc)
+	progress.clear();
+	std::uint64_t refusals_seen = 0;
+	for (auto &r : shared->refused)
+		refusals_seen += r;
+	if (roomy && refusals_seen)
 		fault("%ld writes refused as if %d values filled the queue",
-		      static_cast<long>(shared->enospc.load()), writers);
+		      static_cast<long>(refusals_seen), writers);
 	conserved();
-	printf("balanced: %d processes, %ld writes, %llu refused with ENOSPC, %s\n", writers,
-	       writes / writers * writers, static_cast<unsigned long long>(shared->enospc.load()),
-	       shared->faults ? shared->fault : "no faults");
-	return shared->faults ? 1 : 0;
+	printf("balanced: %d processes, %ld writes, refused: %s%s, %s\n", writers, each * writers,
+	       refusals().c_str(), roomy ? "" : " (the queue takes fewer than 4 values)", verdict());
+	return shared->faults.count ? 1 : 0;
 }
 
-int held_fault(const char *unload)
-{
-	int uffd = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC));
-	uffdio_api api{UFFD_API, 0, 0};
-	long page = sysconf(_SC_PAGESIZE);
-	void *area = mmap(nullptr, static_cast<std::size_t>(page), PROT_READ | PROT_WRITE,
-			  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-	uffdio_register reg{{reinterpret_cast<std::uintptr_t>(area), static_cast<std::uint64_t>(page)},
-			    UFFDIO_REGISTER_MODE_MISSING, 0};
-	if (uffd < 0 || ioctl(uffd, UFFDIO_API, &api) || area == MAP_FAILED ||
-	    ioctl(uffd, UFFDIO_REGISTER, &reg)) {
-		printf("fault: userfaultfd: %s\n", strerror(errno));
-		return 1;
-	}
-	int in = open(enqueue, O_WRONLY);
-	if (write(in, "5\0\0\0\0\0\0", 8) != 8)
-		fault("the write before the fault failed");
-	ssize_t held = -2;
-	std::thread reader([&] {
-		int fd = open(dequeue, O_RDONLY);
-		held = read(fd, area, 11);
-	});
-	pollfd p{uffd, POLLIN, 0};
-	uffd_msg msg{};
-	if (poll(&p, 1, 2000) != 1 || read(uffd, &msg, sizeof msg) != sizeof msg)
-		fault("the reader's buffer never faulted");
-
-	std::vector<pid_t> pids{spawn({"sh", "-c", unload})};
-	usleep(200'000);
-	uffdio_zeropage zero{{reinterpret_cast<std::uintptr_t>(area), static_cast<std::uint64_t>(page)},
-			     0, 0};
-	if (ioctl(uffd, UFFDIO_ZEROPAGE, &zero))
-		fault("UFFDIO_ZEROPAGE: errno %ld", errno);
-	if (!reap(pids, std::chrono::seconds(2)))
-		fault("the unload did not complete once the fault was resolved");
-	reader.join();
-	if (held != 0)
-		fault("the held reader got %ld, not a value", held);
-	printf("fault: an unload while a reader was held in a page fault, %s\n",
-	       shared->faults ? shared->fault : "no faults");
-	return shared->faults ? 1 : 0;
-}
-
-// Arms the n-th injection point of this thread's next calls.
-void arm(int nth, int n)
-{
-	std::string text = std::to_string(n);
-	if (pwrite(nth, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
-		fault("fail-nth: errno %ld", errno);
-}
-
-// Whether the armed failure was injected, then disarms. Reading the count
-// passes one more injection point: a read that fails was the last one.
-bool injected(int nth)
-{
-	char text[16] = {};
-	bool fired = pread(nth, text, sizeof text - 1, 0) > 0 && text[0] == '0';
-	(void)!pwrite(nth, "0", 1, 0);
-	return fired;
-}
-
-int usercopy()
-{
-	int nth = open("/proc/thread-self/fail-nth", O_RDWR);
-	int in = open(enqueue, O_WRONLY), out = open(dequeue, O_RDONLY);
-	long page = sysconf(_SC_PAGESIZE);
-	auto *buf = static_cast<char *>(mmap(nullptr, static_cast<std::size_t>(page),
-					      PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-	if (nth < 0 || in < 0 || out < 0 || buf == MAP_FAILED) {
-		printf("usercopy: fail-nth or an entry: %s\n", strerror(errno));
-		return 1;
-	}
-	int st = -1;
-	struct Call {
-		std::string name;
-		bool unmapped; // the buffer's page dropped first, so the copy faults
-		std::function<ssize_t()> call;
-	} calls[] = {
-		{"write", false, [&] { return write(in, "3\0\0\0\0\0\0", 8); }},
-		{"read", false, [&] { return read(out, buf, 11); }},
-		{"read into an unmapped page", true, [&] { return read(out, buf, 11); }},
-		{"status", false, [&] { return read(st, buf, static_cast<std::size_t>(page)); }},
-	};
-	long failed = 0, retried = 0;
-	for (auto &c : calls) {
-		for (int n = 1; n < 100 && !shared->faults; n++) {
-			drain();
-			if (write(in, "3\0\0\0\0\0\0", 8) != 8)
-				fault((c.name + ": the write before failure %ld failed").c_str(), n);
-			st = open("/proc/marnel/status", O_RDONLY);
-			if (c.unmapped)
-				madvise(buf, static_cast<std::size_t>(page), MADV_DONTNEED);
-			auto before = status();
-			arm(nth, n);
-			ssize_t r = c.call();
-			int error = errno;
-			bool fired = injected(nth);
-			auto after = status();
-			close(st);
-			if (after["accepted"] != after["delivered"] + after["depth"])
-				fault((c.name + ", failure %ld: accepted != delivered + depth").c_str(), n);
-			if (!fired) {
-				if (r < 0)
-					fault((c.name + ": errno %ld with no failure injected").c_str(), error);
-				break;
-			}
-			if (r < 0 && error == EFAULT && after == before)
-				failed++;
-			else if (c.name.starts_with("read") && r == 0 &&
-				 after["delivered"] == before["delivered"] + 1 && after["depth"] == 0)
-				retried++;
-			else
-				fault((c.name + ", failure %ld: not EFAULT with the status as it was "
-						 "(result %ld)").c_str(), n, r);
-		}
-	}
-	drain();
-	printf("usercopy: %ld injected failures gave EFAULT, %ld reads retried and delivered once, %s\n",
-	       failed, retried, shared->faults ? shared->fault : "no faults");
-	return shared->faults || failed == 0 ? 1 : 0;
-}
-
-int load_faults(const char *path, const char *params)
-{
-	int nth = open("/proc/thread-self/fail-nth", O_RDWR);
-	int ko = open(path, O_RDONLY | O_CLOEXEC);
-	if (nth < 0 || ko < 0) {
-		printf("load-faults: %s: %s\n", nth < 0 ? "fail-nth" : path, strerror(errno));
-		return 1;
-	}
-	std::map<int, long> errors;
-	long passed = 0; // a failure the kernel worked around
-	int n = 1;
-	for (; n < 100'000 && !shared->faults; n++) {
-		arm(nth, n);
-		long r = syscall(SYS_finit_module, ko, params, 0);
-		int error = errno;
-		bool fired = injected(nth);
-		if (r == 0) {
-			if (access("/proc/marnel/status", R_OK) != 0)
-				fault("load %ld: loaded without /proc/marnel", n);
-			if (syscall(SYS_delete_module, "marnel", O_NONBLOCK) != 0)
-				fault("load %ld: the module did not unload (errno %ld)", n, errno);
-			if (!fired)
-				break;
-			passed++;
-			continue;
-		}
-		if (!fired)
-			fault("load %ld failed with errno %ld, no failure injected", n, error);
-		errors[error]++;
-		if (access("/proc/marnel", F_OK) == 0 || access("/sys/module/marnel", F_OK) == 0)
-			fault("load %ld failed (errno %ld) and left the module or its entries", n, error);
-	}
-	std::string by;
-	for (auto [e, count] : errors)
-		by += " " + std::to_string(count) + " " + strerrorname_np(e);
-	printf("load-faults: %d injection points, failed loads:%s, %ld loaded despite theirs, %s\n",
-	       n - 1, by.c_str(), passed, shared->faults ? shared->fault : "no faults");
-	return shared->faults ? 1 : 0;
-}
+const char help[] =
+	"usage: marnel-stress kill ROUNDS\n"
+	"       marnel-stress concurrent SECONDS [CYCLES UNLOAD-COMMAND LOAD-COMMAND]\n"
+	"       marnel-stress balanced WRITES\n"
+	"       marnel-stress --help | --version\n"
+	"\n"
+	"Stresses whatever serves /proc/marnel: nothing may be lost, invented,\n"
+	"duplicated or wedged.\n"
+	"\n"
+	"  kill        each round SIGKILLs 3 pushwells and 2 drawwells (found on\n"
+	"              PATH) at random instants while a writer and a reader work\n"
+	"  concurrent  4 writers and 4 readers for SECONDS; with CYCLES, the\n"
+	"              driver is unloaded and loaded that often meanwhile by the\n"
+	"              two shell commands\n"
+	"  balanced    4 processes each write a value and read one, WRITES in all:\n"
+	"              a queue that takes 4 values may refuse none\n"
+	"\n"
+	"Needs only the enqueue and dequeue entries; where the status entry has\n"
+	"the counters accepted, delivered and depth, accepted = delivered + depth\n"
+	"is checked as well. Prints one summary line. Exit status: 0 no fault,\n"
+	"1 a fault (the first is printed), 2 bad usage, 4 nothing serves\n"
+	"/proc/marnel.\n";
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+	kit::options(argc, argv, "marnel-stress", help);
+	if (argc < 2)
+		kit::usage_error("a mode is needed: kill, concurrent or balanced");
+	std::string mode = argv[1];
+	long rounds = 0, writes = 0, cycles = 0;
+	double seconds = 0;
+	if (mode == "kill") {
+		if (argc != 3)
+			kit::usage_error("kill takes ROUNDS");
+		rounds = kit::whole("ROUNDS", argv[2], 1);
+	} else if (mode == "concurrent") {
+		if (argc != 3 && argc != 6)
+			kit::usage_error("concurrent takes SECONDS [CYCLES UNLOAD-COMMAND LOAD-COMMAND]");
+		seconds = kit::seconds("SECONDS", argv[2]);
+		if (argc == 6)
+			cycles = kit::whole("CYCLES", argv[3], 0, max_epochs - 1);
+	} else if (mode == "balanced") {
+		if (argc != 3)
+			kit::usage_error("balanced takes WRITES");
+		writes = kit::whole("WRITES", argv[2], writers);
+	} else {
+		kit::usage_error("unknown mode '%s'", argv[1]);
+	}
+
+	for (const char *entry : {enqueue, dequeue}) {
+		int fd = open(entry, entry == enqueue ? O_WRONLY : O_RDONLY);
+		if (fd < 0) {
+			fprintf(stderr, "marnel-stress: nothing serves /proc/marnel: %s: %s\n", entry,
+				strerror(errno));
+			return 4;
+		}
+		close(fd);
+	}
 	void *m = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
 		       -1, 0);
-	if (m == MAP_FAILED)
-		return 2;
+	if (m == MAP_FAILED) {
+		perror("marnel-stress: mmap");
+		return 1;
+	}
 	shared = new (m) Shared{};
+	faults = &shared->faults;
 	for (auto &w : shared->first_seq)
 		for (auto &e : w)
 			e = UINT32_MAX;
-	std::string mode = argc > 1 ? argv[1] : "";
+	counted = counters(status());
 	drain();
-	if (mode == "kill" && argc == 3)
-		return kill_rounds(atol(argv[2]));
-	if (mode == "concurrent" && (argc == 3 || argc == 6))
-		return concurrent(atof(argv[2]), argc == 6 ? atol(argv[3]) : 0,
-				  argc == 6 ? argv[4] : "", argc == 6 ? argv[5] : "");
-	if (mode == "balanced" && argc == 3)
-		return balanced(atol(argv[2]));
-	if (mode == "fault" && argc == 3)
-		return held_fault(argv[2]);
-	if (mode == "usercopy" && argc == 2)
-		return usercopy();
-	if (mode == "load-faults" && argc == 4)
-		return load_faults(argv[2], argv[3]);
-	fprintf(stderr, "usage: marnel-stress kill ROUNDS\n"
-			"       marnel-stress concurrent SECONDS [CYCLES UNLOAD-COMMAND LOAD-COMMAND]\n"
-			"       marnel-stress balanced WRITES\n"
-			"       marnel-stress fault UNLOAD-COMMAND\n"
-			"       marnel-stress usercopy\n"
-			"       marnel-stress load-faults MODULE PARAMS\n");
-	return 2;
+	if (mode == "kill")
+		return kill_rounds(rounds);
+	if (mode == "concurrent")
+		return concurrent(seconds, cycles, argc == 6 ? argv[4] : "", argc == 6 ? argv[5] : "");
+	return balanced(writes);
 }
