@@ -69,15 +69,16 @@ double seconds_of(const timeval &tv)
 	return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
 }
 
-// Waits for the child; its CPU seconds.
-double reap(pid_t pid, int *status = nullptr)
+// Waits for the child; its CPU seconds. shown: a progress line meanwhile.
+double reap(pid_t pid, int *status = nullptr, bool shown = false)
 {
 	int ignored;
 	rusage ru{};
 	auto start = std::chrono::steady_clock::now();
 	pid_t got;
-	while ((got = wait4(pid, status ? status : &ignored, progress->on() ? WNOHANG : 0, &ru)) == 0) {
-		progress->show("%s running for %.0f s", "the program",
+	while ((got = wait4(pid, status ? status : &ignored, shown && progress->on() ? WNOHANG : 0,
+			    &ru)) == 0) {
+		progress->show("%s running for %.0f s", "the command",
 			       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 		usleep(50'000);
 	}
@@ -103,7 +104,7 @@ void nap(double seconds)
 	auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
 	for (double left = seconds; left > 0;
 	     left = std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count()) {
-		progress->show("%.0f s left", left);
+		progress->show("%.1f s left", left);
 		sleep_for(std::min(left, 0.1));
 	}
 	progress->clear();
@@ -226,7 +227,7 @@ long fill(int fd)
 int time_of(char **argv)
 {
 	int status;
-	double cpu = reap(start(argv), &status);
+	double cpu = reap(start(argv), &status, true);
 	figure(cpu, 6, "CPU seconds");
 	return WIFEXITED(status) && WEXITSTATUS(status) == 127;
 }
