@@ -35,7 +35,7 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target \
 	pushwell drawwell marnel-sim marnel-sim-preload marnel-bench bench-bare-write \
 	bench-bare-drain bench-pause bench-shim-null bench-shim-turns \
-	marnel-conformance marnel-probe marnel-stress >/dev/null
+	marnel-conformance marnel-probe marnel-stress marnel-stress-faults >/dev/null
 b=$top/build/default/bin
 out=$top/build/default/bench
 rm -rf "$out"

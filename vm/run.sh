@@ -4,8 +4,8 @@
 #
 #   vm/run.sh BINDIR [WORKDIR [KERNEL]]
 #
-# BINDIR holds pushwell, drawwell and the test programs marnel-conformance,
-# marnel-probe and marnel-stress. KERNEL is 6.1 (the default), 6.1-rt, 6.12,
+# BINDIR holds pushwell, drawwell, the kit's marnel-conformance, marnel-probe
+# and marnel-stress, and the test program marnel-stress-faults. KERNEL is 6.1 (the default), 6.1-rt, 6.12,
 # 6.12-rt, 7.3, 7.3-rt, next or an installed kernel's version (see
 # kernel.sh; the -debug and -kcsan kernels also run their detectors' checks:
 # KUnit, fault injection, kmemleak); 6.1-arm64, 6.12-arm64 and 7.3-arm64
@@ -59,7 +59,7 @@ read -r kver image build debversion broot <<<"$found"
 [ $status = 0 ] && [ -n "${broot:-}" ] || fail "no $flavour kernel"
 echo "kernel $flavour: $kver ($debversion)"
 version=${MARNEL_VERSION:-$(sed -n '/^project/s/.* VERSION \([0-9.]*\).*/\1/p' "$here/../CMakeLists.txt")}
-for tool in pushwell drawwell marnel-conformance marnel-probe marnel-stress; do
+for tool in pushwell drawwell marnel-conformance marnel-probe marnel-stress marnel-stress-faults; do
 	[ -x "$bin/$tool" ] || fail "$bin/$tool is not built"
 done
 
@@ -112,7 +112,7 @@ cp "${MARNEL_VM_SCENARIO:-$here/scenario.sh}" "$root/scenario.sh"
 # The differential corpus runs the same bash and coreutils in the VM as on
 # this machine, so their output can differ only by the driver.
 cp -r "$here/../tests/differential" "$root/differential"
-for tool in "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress} \
+for tool in "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress,marnel-stress-faults} \
 	$tools ${MARNEL_VM_EXTRA:-}; do
 	cp "$tool" "$root/opt/marnel/"
 	[ $arch = arm64 ] ||

@@ -5,7 +5,7 @@
 #
 #   check.sh BINDIR [host]
 #
-# Refresh expected.txt after changing the corpus or marnel-probe:
+# Refresh expected.txt after changing the corpus or marnel-probe (kit/):
 #   flock /tmp/marnel-vm.lock vm/run.sh build/default/bin /tmp/vm 6.1 &&
 #   cp /tmp/vm/differential-module.txt tests/differential/expected.txt
 # Exit status 77: skipped (the reason is printed).

@@ -1,10 +1,16 @@
 // marnel-probe: every call a program can make on /proc/marnel, one line per
 // call with its result, errno and the bytes it placed. Run against a freshly
 // loaded driver (capacity 16) it prints the same text on every driver that
-// keeps the contract, so two drivers are compared by comparing its output.
+// answers every call alike, so two drivers are compared by comparing its
+// output. It judges nothing: a call a driver refuses, or an entry it lacks
+// (status, say), is a line like any other.
 //
-//   marnel-probe           the calls
+//   marnel-probe           the calls; with MARNEL_LOAD and MARNEL_UNLOAD set
+//			    (shell commands), an unload and load among them
 //   marnel-probe write FD  (re-executed by itself) write a record to FD
+//   marnel-probe return    (re-executed by itself) a record left in stdout
+#include "cli.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -55,8 +61,11 @@ std::string res(long r)
 	return std::string("-1 ") + (name ? name : "?");
 }
 
+int results; // lines this process printed, for the summary
+
 void say(const std::string &what, const std::string &result, const std::string &more = "")
 {
+	results++;
 	printf("%s %s%s%s\n", what.c_str(), result.c_str(), more.empty() ? "" : " ", more.c_str());
 	fflush(stdout);
 }
@@ -103,6 +112,10 @@ void drain(int fd, const char *label)
 void status_text(const char *label)
 {
 	int fd = open(status, O_RDONLY);
+	if (fd < 0) {
+		say(std::string("status ") + label, res(-1));
+		return;
+	}
 	std::string text;
 	char b[7];
 	long n;
@@ -288,6 +301,10 @@ void reads(int in, int out)
 void status_file(int in)
 {
 	int fd = open(status, O_RDONLY);
+	if (fd < 0) {
+		say("status open", res(-1));
+		return;
+	}
 	char b[256];
 	long r = read(fd, b, 10);
 	say("status read 10", res(r), "[" + shown(b, r > 0 ? static_cast<std::size_t>(r) : 0) + "]");
@@ -699,6 +716,19 @@ void unloading()
 	status_text("after loading again");
 }
 
+const char help[] =
+	"usage: marnel-probe\n"
+	"       marnel-probe --help | --version\n"
+	"\n"
+	"Makes every call a program can make on /proc/marnel (paths, opens, reads,\n"
+	"writes, seeks, descriptors, stdio and iostreams, bad addresses, a random\n"
+	"stream) and prints one line per call: its result, errno and the bytes it\n"
+	"placed. Two drivers, each freshly loaded with capacity 16, are compared\n"
+	"by comparing its output. With MARNEL_UNLOAD and MARNEL_LOAD set to shell\n"
+	"commands, it also unloads and loads the driver with open descriptors.\n"
+	"The last line is a summary. Exit status: 0 done, 2 bad usage, 4 nothing\n"
+	"serves /proc/marnel.\n";
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -713,23 +743,48 @@ int main(int argc, char *argv[])
 		put(fd, "inherited", "59");
 		return 0;
 	}
+	kit::options(argc, argv, "marnel-probe", help);
+	if (argc > 1)
+		kit::usage_error("unknown argument '%s': it takes none", argv[1]);
+	struct stat st;
+	if (stat("/proc/marnel", &st) != 0) {
+		fprintf(stderr, "marnel-probe: nothing serves /proc/marnel: %s\n", strerror(errno));
+		return 4;
+	}
+	// Where standard output is the terminal, its lines are the progress.
+	kit::Progress progress(isatty(1) != 1);
+	int sections = 0;
+	auto section = [&](const char *name) {
+		sections++;
+		progress.show("%s", name);
+	};
+	section("paths");
 	paths();
+	section("opens");
 	opens();
 	int in = open(enqueue, O_WRONLY);
 	int out = open(dequeue, O_RDONLY);
 	drain(out, "before writes");
+	section("writes");
 	writes(in, out);
 	drain(out, "after writes");
+	section("reads");
 	reads(in, out);
+	section("the status entry");
 	status_file(in);
 	drain(out, "after status");
+	section("descriptors");
 	descriptors(in, out, "/proc/self/exe");
 	status_text("after descriptors");
+	section("more calls");
 	more(in, out);
+	section("streams");
 	streams();
+	section("a random stream");
 	random_stream(in, out);
 	close(in);
 	close(out);
+	section("unloading");
 	unloading();
 	pid_t pid = fork();
 	if (pid == 0) {
@@ -743,5 +798,7 @@ int main(int argc, char *argv[])
 	waitpid(pid, &ws, 0);
 	say("stdout to enqueue, returned from main", "", std::to_string(WEXITSTATUS(ws)));
 	status_text("at the end");
+	progress.clear();
+	printf("marnel-probe: %d results in %d sections\n", results, sections);
 	return 0;
 }

@@ -1,14 +1,17 @@
 // marnel-bench: the measuring half of bench/run.sh, one number per run on
-// standard output. Run it under `marnel-sim run` for the simulated driver;
-// in the VM it meets the kernel module. The programs it starts inherit the
-// environment, preload included.
+// standard output (its unit after it, where that is a terminal). Run it
+// under `marnel-sim run` for the simulated driver; in the VM it meets the
+// kernel module; a driver of your own answers it as well. The programs it
+// starts inherit the environment, preload included. Only `rate ... status`
+// reads the status entry (this project's counters).
 //
 // Times are CPU time (user and system) of the measured process, not wall
 // time: on a machine busy with other work, wall time measures the others.
 //
 //   rate SECONDS syscw|status CMD...  records CMD writes per CPU second, run
 //	for SECONDS, counted by its syscw in /proc/PID/io or by the driver
-//   fill                    writes "1" until the queue refuses; prints the count
+//   fill                    writes "1" until the queue refuses (any error);
+//	prints the count
 //   time CMD...             CPU seconds CMD takes
 //   filldrain VALUES        fills and drains the queue until VALUES values
 //	went through; prints CPU nanoseconds per value
@@ -19,7 +22,10 @@
 //   growth T1 T2 CMD...     CMD's resident set (KiB) at T1 and at T2 seconds
 //   zeros COUNT             CPU seconds of COUNT 1-byte reads of /dev/zero:
 //	what the preload library costs a descriptor that is not the driver's
+#include "cli.hpp"
+
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/personality.h>
 #include <sys/resource.h>
@@ -28,7 +34,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +47,7 @@
 namespace {
 
 pid_t child = -1; // a program that runs until stopped must not outlive a failure
+kit::Progress *progress;
 
 [[noreturn]] void die(const char *what)
 {
@@ -60,22 +69,61 @@ double seconds_of(const timeval &tv)
 	return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
 }
 
-// Waits for the child; its CPU seconds.
-double reap(pid_t pid, int *status = nullptr)
+// Waits for the child; its CPU seconds. shown: a progress line meanwhile.
+double reap(pid_t pid, int *status = nullptr, bool shown = false)
 {
 	int ignored;
 	rusage ru{};
-	if (wait4(pid, status ? status : &ignored, 0, &ru) != pid)
+	auto start = std::chrono::steady_clock::now();
+	pid_t got;
+	while ((got = wait4(pid, status ? status : &ignored, shown && progress->on() ? WNOHANG : 0,
+			    &ru)) == 0) {
+		progress->show("%s running for %.0f s", "the command",
+			       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+		usleep(50'000);
+	}
+	progress->clear();
+	if (got != pid)
 		die("wait4");
 	return seconds_of(ru.ru_utime) + seconds_of(ru.ru_stime);
 }
 
-void nap(double seconds)
+void sleep_for(double seconds)
 {
 	timespec ts{static_cast<time_t>(seconds),
 		    static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9)};
 	while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
 	}
+}
+
+// On a terminal, in steps that keep the progress line going.
+void nap(double seconds)
+{
+	if (!progress->on())
+		return sleep_for(seconds);
+	auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+	for (double left = seconds; left > 0;
+	     left = std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count()) {
+		progress->show("%.1f s left", left);
+		sleep_for(std::min(left, 0.1));
+	}
+	progress->clear();
+}
+
+// The figure, and on a terminal what it counts.
+void figure(const char *number, const char *unit)
+{
+	if (isatty(1) == 1)
+		printf("%s %s\n", number, unit);
+	else
+		printf("%s\n", number);
+}
+
+void figure(double value, int decimals, const char *unit)
+{
+	char text[64];
+	snprintf(text, sizeof text, "%.*f", decimals, value);
+	figure(text, unit);
 }
 
 // fixed: the same addresses every run, for the resident set: with random
@@ -143,9 +191,12 @@ long long fields(const char *path, std::initializer_list<const char *> keys)
 	return sum;
 }
 
-// Write calls the driver answered, whatever it answered.
+// Write calls the driver answered, whatever it answered: this project's
+// counters.
 long long driver_writes()
 {
+	if (access("/proc/marnel/status", R_OK) != 0)
+		die("rate ... status counts by /proc/marnel/status (use syscw)");
 	return fields("/proc/marnel/status", {"accepted", "refused_full", "refused_malformed"});
 }
 
@@ -159,26 +210,25 @@ int rate(double seconds, bool syscw, char **argv)
 	std::string io = "/proc/" + std::to_string(pid) + "/io";
 	long long c1 = syscw ? fields(io.c_str(), {"syscw"}) : driver_writes();
 	double cpu = stop(pid);
-	printf("%.0f\n", static_cast<double>(c1 - c0) / cpu);
+	figure(static_cast<double>(c1 - c0) / cpu, 0, "writes per CPU second");
 	return 0;
 }
 
+// A full queue may refuse with any error.
 long fill(int fd)
 {
 	const char record[8] = "1";
 	long n = 0;
 	while (write(fd, record, sizeof record) == sizeof record)
 		n++;
-	if (errno != ENOSPC)
-		die("fill");
 	return n;
 }
 
 int time_of(char **argv)
 {
 	int status;
-	double cpu = reap(start(argv), &status);
-	printf("%.6f\n", cpu);
+	double cpu = reap(start(argv), &status, true);
+	figure(cpu, 6, "CPU seconds");
 	return WIFEXITED(status) && WEXITSTATUS(status) == 127;
 }
 
@@ -205,6 +255,7 @@ int filldrain(long values)
 	long moved = 0;
 	double t0 = cpu_now();
 	while (moved < values) {
+		progress->show("%ld of %ld values", moved, values);
 		long filled = fill(in);
 		long drained = drain(out);
 		if (filled == 0 || drained != filled) {
@@ -213,7 +264,8 @@ int filldrain(long values)
 		}
 		moved += filled;
 	}
-	printf("%.2f\n", (cpu_now() - t0) * 1e9 / static_cast<double>(moved));
+	progress->clear();
+	figure((cpu_now() - t0) * 1e9 / static_cast<double>(moved), 2, "CPU nanoseconds per value");
 	return 0;
 }
 
@@ -265,6 +317,11 @@ int turns(double seconds, int writers, const char *path)
 	close(results[1]);
 	double n = 0, cpu = 0, calls[2];
 	int got = 0;
+	auto start = std::chrono::steady_clock::now();
+	for (pollfd p{results[0], POLLIN, 0}; progress->on() && poll(&p, 1, 100) == 0;)
+		progress->show("%d writers for %.0f s", writers,
+			       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+	progress->clear();
 	while (read(results[0], calls, sizeof calls) == sizeof calls) {
 		n += calls[0];
 		cpu += calls[1];
@@ -276,7 +333,7 @@ int turns(double seconds, int writers, const char *path)
 		fprintf(stderr, "marnel-bench: %d of %d writers reported\n", got, writers);
 		return 1;
 	}
-	printf("%.0f\n", n / cpu);
+	figure(n / cpu, 0, "write calls per CPU second");
 	return 0;
 }
 
@@ -289,7 +346,7 @@ int rss(double seconds, char **argv)
 	nap(seconds);
 	long long peak = fields(status.c_str(), {"VmHWM"});
 	stop(pid);
-	printf("%lld\n", peak);
+	figure(static_cast<double>(peak), 0, "KiB at the peak");
 	return 0;
 }
 
@@ -302,7 +359,7 @@ int growth(double t1, double t2, char **argv)
 	nap(t2 - t1);
 	long long r2 = fields(status.c_str(), {"VmRSS"});
 	stop(pid);
-	printf("%lld %lld\n", r1, r2);
+	figure((std::to_string(r1) + " " + std::to_string(r2)).c_str(), "KiB then and later");
 	return 0;
 }
 
@@ -313,46 +370,102 @@ int zeros(long count)
 		die("/dev/zero");
 	char byte;
 	double t0 = cpu_now();
-	for (long i = 0; i < count; i++)
+	for (long i = 0; i < count; i++) {
 		if (read(fd, &byte, 1) != 1)
 			die("read /dev/zero");
-	printf("%.6f\n", cpu_now() - t0);
+		if (i % 65536 == 0)
+			progress->show("%ld of %ld reads", i, count);
+	}
+	progress->clear();
+	figure(cpu_now() - t0, 6, "CPU seconds");
 	return 0;
 }
 
-int usage()
-{
-	fprintf(stderr, "usage: marnel-bench rate|fill|time|filldrain|turns|rss|growth|zeros ...\n");
-	return 2;
-}
+const char help[] =
+	"usage: marnel-bench rate SECONDS syscw|status CMD...\n"
+	"       marnel-bench fill\n"
+	"       marnel-bench time CMD...\n"
+	"       marnel-bench filldrain VALUES\n"
+	"       marnel-bench turns SECONDS WRITERS PATH|-\n"
+	"       marnel-bench rss SECONDS CMD...\n"
+	"       marnel-bench growth T1 T2 CMD...\n"
+	"       marnel-bench zeros COUNT\n"
+	"       marnel-bench --help | --version\n"
+	"\n"
+	"Measures one figure against whatever serves /proc/marnel and prints it\n"
+	"alone on standard output (its unit after it on a terminal). Times are\n"
+	"CPU time of the measured process.\n"
+	"\n"
+	"  rate       CMD's writes per CPU second over SECONDS: counted by its\n"
+	"             syscw in /proc/PID/io, or by the driver's status counters\n"
+	"             (accepted, refused_full, refused_malformed)\n"
+	"  fill       writes records until the queue refuses one; the count\n"
+	"  time       CPU seconds CMD takes\n"
+	"  filldrain  fills and drains the queue until VALUES values went\n"
+	"             through; CPU nanoseconds per value\n"
+	"  turns      write calls per CPU second of WRITERS processes writing\n"
+	"             records to PATH (- : a call that fails) for SECONDS of CPU\n"
+	"  rss        CMD's peak resident set (KiB) after SECONDS\n"
+	"  growth     CMD's resident set (KiB) at T1 and at T2 seconds\n"
+	"  zeros      CPU seconds of COUNT 1-byte reads of /dev/zero\n"
+	"\n"
+	"Exit status: 0 measured, 1 the measurement failed, 2 bad usage.\n";
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+	kit::options(argc, argv, "marnel-bench", help);
+	kit::Progress shown;
+	progress = &shown;
 	if (argc < 2)
-		return usage();
+		kit::usage_error("a measurement is needed: rate, fill, time, filldrain, turns, rss, growth or zeros");
 	std::string what = argv[1];
-	if (what == "rate" && argc > 4)
-		return rate(atof(argv[2]), strcmp(argv[3], "syscw") == 0, argv + 4);
-	if (what == "fill" && argc == 2) {
+	auto needs = [&](bool ok, const char *args) {
+		if (!ok)
+			kit::usage_error("%s takes %s", what.c_str(), args);
+	};
+	if (what == "rate") {
+		needs(argc > 4, "SECONDS syscw|status CMD...");
+		if (strcmp(argv[3], "syscw") != 0 && strcmp(argv[3], "status") != 0)
+			kit::usage_error("rate counts by syscw or status, not '%s'", argv[3]);
+		return rate(kit::seconds("SECONDS", argv[2]), strcmp(argv[3], "syscw") == 0, argv + 4);
+	}
+	if (what == "fill") {
+		needs(argc == 2, "nothing");
 		int fd = open("/proc/marnel/enqueue", O_WRONLY);
 		if (fd < 0)
 			die("open /proc/marnel/enqueue");
-		printf("%ld\n", fill(fd));
+		figure(std::to_string(fill(fd)).c_str(), "values taken before a refusal");
 		return 0;
 	}
-	if (what == "time" && argc > 2)
+	if (what == "time") {
+		needs(argc > 2, "CMD...");
 		return time_of(argv + 2);
-	if (what == "filldrain" && argc == 3)
-		return filldrain(atol(argv[2]));
-	if (what == "turns" && argc == 5)
-		return turns(atof(argv[2]), atoi(argv[3]), argv[4]);
-	if (what == "rss" && argc > 3)
-		return rss(atof(argv[2]), argv + 3);
-	if (what == "growth" && argc > 4)
-		return growth(atof(argv[2]), atof(argv[3]), argv + 4);
-	if (what == "zeros" && argc == 3)
-		return zeros(atol(argv[2]));
-	return usage();
+	}
+	if (what == "filldrain") {
+		needs(argc == 3, "VALUES");
+		return filldrain(kit::whole("VALUES", argv[2], 1));
+	}
+	if (what == "turns") {
+		needs(argc == 5, "SECONDS WRITERS PATH|-");
+		return turns(kit::seconds("SECONDS", argv[2]),
+			     static_cast<int>(kit::whole("WRITERS", argv[3], 1, 1024)), argv[4]);
+	}
+	if (what == "rss") {
+		needs(argc > 3, "SECONDS CMD...");
+		return rss(kit::seconds("SECONDS", argv[2]), argv + 3);
+	}
+	if (what == "growth") {
+		needs(argc > 4, "T1 T2 CMD...");
+		double t1 = kit::seconds("T1", argv[2]), t2 = kit::seconds("T2", argv[3]);
+		if (t2 < t1)
+			kit::usage_error("T2 must not come before T1");
+		return growth(t1, t2, argv + 4);
+	}
+	if (what == "zeros") {
+		needs(argc == 3, "COUNT");
+		return zeros(kit::whole("COUNT", argv[2], 1));
+	}
+	kit::usage_error("unknown measurement '%s'", argv[1]);
 }
