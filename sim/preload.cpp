@@ -187,6 +187,10 @@ void start()
 		fprintf(stderr, "libmarnel-sim: %s\n", why.c_str());
 		_exit(125);
 	}
+	MARNEL_FAULT(if (!faults::choose(getenv("MARNEL_SIM_FAULT"), why)) {
+		fprintf(stderr, "libmarnel-sim: %s\n", why.c_str());
+		_exit(125);
+	})
 	// Only tried here: the trace itself opens at the first traced call,
 	// so that it takes no descriptor number the program would get.
 	if (const char *path = getenv("MARNEL_SIM_TRACE"); path && *path) {
@@ -323,6 +327,8 @@ ssize_t read_dequeue(Open &o, void *buf, std::size_t count)
 		return fail(err);
 	}
 	trace("read count=%zu -> 0 data=%s", count, hex(done.text, done.placed).c_str());
+	MARNEL_FAULT(if (done.value && faults::on(faults::read_reports_count))
+			     return static_cast<ssize_t>(strlen(done.text));)
 	return 0;
 }
 

@@ -497,7 +497,7 @@ int Queue::enqueue(const void *buf, std::size_t count)
 	std::int32_t value = 0;
 	if (count == 8 && copy_from_caller(record, buf, sizeof record) != 0)
 		return EFAULT;
-	if (count != 8 || !parse_record(record, value)) {
+	if (count != 8 || !parse_record(record, value) MARNEL_FAULT(|| faults::refuses(record))) {
 		s->refused_malformed.fetch_add(1, std::memory_order_relaxed);
 		return EINVAL;
 	}
@@ -528,9 +528,15 @@ int Queue::enqueue(const void *buf, std::size_t count)
 			continue;
 		}
 		if (t - h == cap) {
+			MARNEL_FAULT(if (faults::on(faults::write_blocks_full)) {
+				faults::nap();
+				continue;
+			})
 			s->refused_full.fetch_add(1, std::memory_order_relaxed);
 			return ENOSPC;
 		}
+		MARNEL_FAULT(if (faults::on(faults::write_drops) && s->fault_turn.fetch_add(1) % 2 == 1)
+				     return 0;)
 		if (slot.compare_exchange_strong(seen, pack(value, lap),
 						 std::memory_order_acq_rel)) {
 			s->tail.compare_exchange_strong(t, t + 1,
@@ -563,6 +569,7 @@ int Queue::dequeue(void *buf, std::size_t count, Delivery &done)
 		}
 		bool empty = t == h;
 		std::uint64_t pos = empty ? t : h;
+		MARNEL_FAULT(if (!empty && faults::on(faults::lifo)) pos = t - 1;)
 		std::uint32_t lap = static_cast<std::uint32_t>(pos / cap + 1);
 		std::uint64_t seen = s->slots()[pos % cap].load(std::memory_order_acquire);
 		if (empty && lap_of(seen) == lap) {
@@ -576,10 +583,19 @@ int Queue::dequeue(void *buf, std::size_t count, Delivery &done)
 				return EIO;
 			continue;
 		}
+		MARNEL_FAULT(if (empty && faults::on(faults::read_blocks)) {
+			faults::nap();
+			continue;
+		})
 		std::int32_t value = empty ? -1 : static_cast<std::int32_t>(seen);
+		MARNEL_FAULT(if (empty && faults::on(faults::no_end_marker)) value = 0;)
+		MARNEL_FAULT(if (!empty && faults::on(faults::changed_value))
+				     value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) + 1);)
 		auto [end, ec] = std::to_chars(done.text, done.text + 11, value);
 		auto len = static_cast<std::size_t>(end - done.text);
 		*end = '\0';
+		MARNEL_FAULT(if (!empty && faults::on(faults::no_text_end)) *end = '7';)
+		MARNEL_FAULT(done.value = !empty;)
 		if (count < len) {
 			// The value stays: only when it really was the head.
 			if (!empty && overtaken(h, s->head))
@@ -598,6 +614,13 @@ int Queue::dequeue(void *buf, std::size_t count, Delivery &done)
 			s->end_markers.fetch_add(1, std::memory_order_relaxed);
 			return 0;
 		}
+		MARNEL_FAULT(if (pos != h) { // lifo's newest value: it leaves by the tail
+			s->slots()[pos % cap].store(pack(0, lap - 1));
+			s->tail.store(pos);
+			return 0;
+		})
+		MARNEL_FAULT(if (faults::on(faults::duplicate) && s->fault_turn.fetch_add(1) % 3 == 2)
+				     return 0;)
 		if (s->head.compare_exchange_strong(h, h + 1, std::memory_order_acq_rel))
 			return 0;
 		memcpy(buf, saved, done.placed);

@@ -7,6 +7,15 @@
 #include <cstdint>
 #include <string>
 
+// The code inside MARNEL_FAULT(...) is in the test-only faulty build alone
+// (tests/drivers/sim-faults.hpp); the shipped library has none of it.
+#ifdef MARNEL_SIM_FAULTS
+#include "sim-faults.hpp"
+#define MARNEL_FAULT(...) __VA_ARGS__
+#else
+#define MARNEL_FAULT(...)
+#endif
+
 namespace marnel::sim {
 
 inline constexpr std::uint32_t default_capacity = 1024;
@@ -48,6 +57,9 @@ struct Shared {
 	// Random at load: a descriptor inherited across exec reattaches only
 	// to the load it was opened on.
 	std::uint32_t load_id;
+	// The faults' shared count, in the padding before tail: the layout
+	// stays the shipped library's.
+	MARNEL_FAULT(std::atomic<std::uint32_t> fault_turn;)
 	// Writers and readers each hammer their own line.
 	alignas(64) std::atomic<std::uint64_t> tail;
 	alignas(64) std::atomic<std::uint64_t> head;
@@ -64,12 +76,14 @@ struct Shared {
 		return sizeof(Shared) + capacity * sizeof(std::uint64_t);
 	}
 };
+MARNEL_FAULT(static_assert(offsetof(Shared, fault_turn) + 4 <= offsetof(Shared, tail));)
 
 // What one delivery placed: the text and how many bytes of it (with the
 // NUL when it fit) went to the caller.
 struct Delivery {
 	char text[12];
 	std::size_t placed;
+	MARNEL_FAULT(bool value;) // not the end marker
 };
 
 // Large enough for every status line with 20-digit counters.
