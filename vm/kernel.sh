@@ -94,7 +94,7 @@ make_root() {
 		>"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }
 	sources "$1" >"$root/etc/apt/sources.list"
 	[ "$1" != sid ] || echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/50marnel"
-	# Module builds there write to its /dev/null, with nothing mounted.
+	# Module builds there write to its /dev/null; /dev is not mounted.
 	[ -c "$root/dev/null" ] || { rm -f "$root/dev/null" && mknod -m 666 "$root/dev/null" c 1 3; }
 	# Headers unpacked into the old root are gone with it.
 	rm -f "$base"/kernels/*/.unpacked-"$1"

@@ -73,15 +73,20 @@ echo "$version" >"$work/driver/VERSION"
 if [ "$broot" = - ]; then
 	make -C "$build" M="$work/driver" "${cross[@]}" W=1 C=2 modules >"$work/module-build.log" 2>&1
 else
-	# In the Debian root of the kernel's release, by chroot alone: kbuild
-	# reads nothing in /proc and writes only to the /dev/null debootstrap
-	# made there. Nothing is mounted, so no mount namespace is needed,
-	# which a chroot (where / is no mount point) could not make.
+	# In the Debian root of the kernel's release, by chroot and with no
+	# mount namespace, which a chroot (where / is no mount point) cannot
+	# make. kbuild writes to the /dev/null debootstrap made there; 7.x's
+	# objtool reads /proc, mounted for the build under vm/kernel.sh's lock
+	# and unmounted after it (by the next build, if this one was killed).
 	inside=/tmp/marnel-$$
 	rm -rf "$broot$inside" && cp -r "$work/driver" "$broot$inside"
-	env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 chroot "$broot" \
-		make -C "$build" M="$inside" "${cross[@]}" W=1 C=2 modules \
-		>"$work/module-build.log" 2>&1 && cp "$broot$inside/marnel.ko" "$work/driver/"
+	(
+		exec 9>"${broot%/roots/*}/kernels/lock" && flock 9 &&
+			{ mountpoint -q "$broot/proc" || mount -t proc proc "$broot/proc"; } &&
+			trap 'umount "$broot/proc"' EXIT &&
+			env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 chroot "$broot" \
+				make -C "$build" M="$inside" "${cross[@]}" W=1 C=2 modules
+	) >"$work/module-build.log" 2>&1 && cp "$broot$inside/marnel.ko" "$work/driver/"
 fi || { cat "$work/module-build.log"; fail "module build"; }
 rm -rf "${inside:+$broot$inside}"
 if grep -E -q 'warning:|error:' "$work/module-build.log"; then
