@@ -75,16 +75,29 @@ sources() {
 		;;
 	esac
 }
-# A minimal Debian root of release $1 under roots/, made once.
+# A minimal Debian root of release $1 under roots/, made once. Its marker
+# is written last: a root without it (debootstrap failed or was killed), or
+# whose sh does not run, is made again, never used.
 make_root() {
-	local root=$base/roots/$1
-	[ ! -f "$root/.complete" ] || return 0
+	local root=$base/roots/$1 m
+	[ ! -f "$root/.complete" ] || ! chroot "$root" sh -c : 2>/dev/null || return 0
+	rm -f "$root/.complete"
+	# A debootstrap that was killed leaves its /proc and /sys mounted there.
+	if [ -d "$root" ]; then
+		for m in $(awk -v r="$root/" 'index($5, r) == 1 { print $5 }' /proc/self/mountinfo | sort -r); do
+			umount "$m" 2>/dev/null || umount -l "$m"
+		done
+	fi
 	rm -rf --one-file-system "$root"
 	mkdir -p "$root"
 	debootstrap --variant=minbase "$1" "$root" http://deb.debian.org/debian \
 		>"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }
 	sources "$1" >"$root/etc/apt/sources.list"
 	[ "$1" != sid ] || echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/50marnel"
+	# Module builds there write to its /dev/null; /dev is not mounted.
+	[ -c "$root/dev/null" ] || { rm -f "$root/dev/null" && mknod -m 666 "$root/dev/null" c 1 3; }
+	# Headers unpacked into the old root are gone with it.
+	rm -f "$base"/kernels/*/.unpacked-"$1"
 	touch "$root/.complete"
 }
 # The root alone, for what else runs there (herd7, in sid's).
@@ -282,7 +295,10 @@ if [ "$root" != - ] && [ "$(id -u)" != 0 ]; then
 	echo "vm/kernel.sh: $name is built for in a Debian $release root, which needs root" >&2
 	exit 77
 fi
-[ "$root" = - ] || make_root "$release"
+# Not as the right side of ||, where errexit would not reach inside it.
+if [ "$root" != - ]; then
+	make_root "$release"
+fi
 if [ "$root" != - ] && ! [ -f "$root/.tools-$version" ]; then
 	tools=(make sparse perl)
 	for p in "${headers[@]}"; do
@@ -311,8 +327,11 @@ if ! [ -f "$kdir/.unpacked-${root##*/}" ]; then
 		[ -z "$member" ] || dpkg-deb --fsys-tarfile "$deb" | tar -x -O "$member" >"$kdir/boot/vmlinuz-$version"
 	done
 	[ -s "$kdir/boot/vmlinuz-$version" ] || { echo "vm/kernel.sh: no vmlinuz in ${images[*]}" >&2; exit 1; }
+	# A root's /lib links to usr/lib (merged /usr), and Debian 12's headers
+	# still carry lib/modules: a plain unpack puts a folder in place of the
+	# link, and the root's programs lose their loader.
 	for p in "${headers[@]}"; do
-		dpkg-deb -x "$apt/archives/${p}_"*.deb "$into"
+		dpkg-deb --fsys-tarfile "$apt/archives/${p}_"*.deb | tar -x --keep-directory-symlink -C "$into"
 	done
 	# Unpacked here, the headers' Makefile names its common half, and from
 	# 7.x its own folder, by the paths they would have had installed.
