@@ -53,7 +53,7 @@ check "module version $(cat /version)" [ "$(cat /sys/module/marnel/version)" = "
 check "ref.permissions: enqueue is 0200" [ "$(stat -c %a /proc/marnel/enqueue)" = 200 ]
 check "ref.permissions: dequeue is 0400" [ "$(stat -c %a /proc/marnel/dequeue)" = 400 ]
 check "ref.permissions: status is 0444" [ "$(stat -c %a /proc/marnel/status)" = 444 ]
-check "conformance, reference level" marnel-conformance --level reference
+check "conformance, reference level" marnel-conformance --level reference --timeout 60
 check "rmmod" rmmod marnel
 
 check "insmod group=100" insmod $ko group=100
