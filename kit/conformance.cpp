@@ -83,9 +83,9 @@ struct Ctx {
 
 	void say(const std::string &line)
 	{
-		if (++lines > 12)
+		if (++lines > 6)
 			return;
-		std::string l = (lines == 12 ? std::string("... more") : line) + "\n";
+		std::string l = (lines == 6 ? std::string("... more") : line) + "\n";
 		(void)!write(report, l.data(), l.size());
 	}
 	__attribute__((format(printf, 2, 3))) void fail(const char *fmt, ...)
@@ -331,7 +331,6 @@ void fifo_order(Ctx &c)
 		c.skip("a queue of capacity 1 has no order to see");
 	if (seen < 2)
 		c.skip("fewer than two values came out as written: see core.value-unchanged");
-	c.note("%ld values in, %ld came out in order", static_cast<long>(index.size()), seen);
 }
 
 void delivered_once(Ctx &c)
@@ -387,7 +386,6 @@ void full_returns(Ctx &c)
 		take_all(out, n);
 		c.skip("the queue took 1048576 values: its capacity is not measured");
 	}
-	c.note("capacity %ld: the next write was refused with %s", n, errname(r.err).c_str());
 	long more = 0;
 	for (int i = 0; i < 3; i++) {
 		double t0 = now();
