@@ -1164,6 +1164,10 @@ int main(int argc, char **argv)
 		return 0;
 	}
 
+	// Before anything runs: a report that cannot be written is bad usage.
+	FILE *junit_file = nullptr;
+	if (!junit.empty() && !(junit_file = fopen(junit.c_str(), "w")))
+		usage_error("--junit " + junit + ": " + strerror(errno));
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	puts("KTAP version 1");
 	struct stat st{};
@@ -1251,12 +1255,8 @@ int main(int argc, char **argv)
 		printf("# processes stuck in the driver after SIGKILL, left behind:%s\n",
 		       unstuck.c_str());
 	printf("# Totals: pass:%d fail:%d xfail:0 xpass:0 skip:%d error:0\n", pass, fail, skipped);
-	if (!junit.empty()) {
-		FILE *f = fopen(junit.c_str(), "w");
-		if (!f) {
-			fprintf(stderr, "marnel-conformance: %s: %s\n", junit.c_str(), strerror(errno));
-			return 1;
-		}
+	if (junit_file) {
+		FILE *f = junit_file;
 		fprintf(f,
 			"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
 			"  <testsuite name=\"marnel-conformance\" tests=\"%zu\" failures=\"%d\" "

@@ -63,6 +63,7 @@ TEST(Conformance, UsageErrorsAreOneLineAndStatusTwo)
 		{"--timeout", "0"},    {"--timeout", "-1"},   {"--timeout", "1s"},
 		{"--timeout", "nan"},  {"--timeout=inf"},     {"--clause", "core.nothing"},
 		{"--clause", "ref.*"}, {"extra"},             {"--help=1"},
+		{"--junit", "/nonexistent/x.xml"},
 	};
 	for (auto args : cases) {
 		SCOPED_TRACE(testing::PrintToString(args));
