@@ -1,0 +1,42 @@
+# Runs inside the virtual machine for vm/check-driver.sh, as init's
+# scenario: loads the module, runs marnel-conformance and a short
+# marnel-stress, unloads it. /check-driver.conf sets MODULE, NAME, PARAMS,
+# LOAD, UNLOAD, RELOADS, the stress counts and the checker's arguments.
+# The results are printed at the end, between markers, so that kernel
+# messages on the console do not break into them.
+. /check-driver.conf
+export MODULE PARAMS
+cd /tmp
+
+if dmesg | grep -q 'Hypervisor detected: KVM'; then
+	echo "MARNEL-CHECK-ACCEL: kvm"
+else
+	echo "MARNEL-CHECK-ACCEL: tcg"
+fi
+if ! sh -c "$LOAD" >load.out 2>&1; then
+	echo "MARNEL-CHECK-LOAD-FAILED: $(grep . load.out | head -n 1)"
+	exit 1
+fi
+
+marnel-conformance "$@" >ktap.out 2>ktap.err
+conformance=$?
+
+stress=0
+{
+	marnel-stress kill "$KILL_ROUNDS" || stress=1
+	marnel-stress balanced "$BALANCED_WRITES" || stress=1
+	if [ -n "$RELOADS" ]; then
+		marnel-stress concurrent "$STRESS_SECONDS" 5 "$UNLOAD" "$LOAD" || stress=1
+	fi
+} >stress.out 2>&1
+
+sh -c "$UNLOAD" >unload.out 2>&1 || echo "unload: $(grep . unload.out | head -n 1)" >>stress.out
+
+echo "MARNEL-CHECK-CONFORMANCE: $conformance"
+echo "MARNEL-CHECK-KTAP-BEGIN"
+cat ktap.out
+echo "MARNEL-CHECK-KTAP-END"
+sed 's/^/MARNEL-CHECK-CONFORMANCE-STDERR: /' ktap.err
+echo "MARNEL-CHECK-STRESS: $stress"
+sed 's/^/MARNEL-CHECK-STRESS-OUT: /' stress.out
+exit $((conformance != 0 || stress != 0))
