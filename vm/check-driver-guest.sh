@@ -7,6 +7,19 @@
 . /check-driver.conf
 export MODULE PARAMS
 cd /tmp
+# Each step is bounded, so that a driver that wedges a caller still gets
+# its report; the step under way shows on the console.
+step() {
+	echo "MARNEL-CHECK-STEP: $1" >/dev/console
+}
+bounded() {
+	limit=$1
+	shift
+	timeout -s KILL "$limit" "$@"
+	rc=$?
+	[ $rc != 137 ] || echo "$*: killed after $limit s" >&2
+	return $rc
+}
 
 if dmesg | grep -q 'Hypervisor detected: KVM'; then
 	echo "MARNEL-CHECK-ACCEL: kvm"
@@ -18,19 +31,24 @@ if ! sh -c "$LOAD" >load.out 2>&1; then
 	exit 1
 fi
 
-marnel-conformance "$@" >ktap.out 2>ktap.err
+step conformance
+bounded "$CONFORMANCE_LIMIT" marnel-conformance "$@" >ktap.out 2>ktap.err
 conformance=$?
 
 stress=0
 {
-	marnel-stress kill "$KILL_ROUNDS" || stress=1
-	marnel-stress balanced "$BALANCED_WRITES" || stress=1
+	step "stress kill"
+	bounded 120 marnel-stress kill "$KILL_ROUNDS" || stress=1
+	step "stress balanced"
+	bounded 120 marnel-stress balanced "$BALANCED_WRITES" || stress=1
 	if [ -n "$RELOADS" ]; then
-		marnel-stress concurrent "$STRESS_SECONDS" 5 "$UNLOAD" "$LOAD" || stress=1
+		step "stress concurrent"
+		bounded 120 marnel-stress concurrent "$STRESS_SECONDS" 5 "$UNLOAD" "$LOAD" || stress=1
 	fi
 } >stress.out 2>&1
 
-sh -c "$UNLOAD" >unload.out 2>&1 || echo "unload: $(grep . unload.out | head -n 1)" >>stress.out
+step unload
+bounded 30 sh -c "$UNLOAD" >unload.out 2>&1 || echo "unload: $(grep . unload.out | head -n 1)" >>stress.out
 
 echo "MARNEL-CHECK-CONFORMANCE: $conformance"
 echo "MARNEL-CHECK-KTAP-BEGIN"

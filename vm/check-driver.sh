@@ -24,7 +24,9 @@
 # Exit status: 0 all passed, 1 any failed (boot or load included), 2 bad
 # usage, 4 no VM can run here. The console goes to a file named on stderr.
 # MARNEL_KILL_ROUNDS, MARNEL_BALANCED_WRITES and MARNEL_STRESS_SECONDS set
-# the stress counts; MARNEL_VM_EXTRA lists more programs for the guest.
+# the stress counts; MARNEL_CONFORMANCE_LIMIT bounds the checker (300 s),
+# MARNEL_VM_TIMEOUT the VM (600 s); MARNEL_VM_ACCEL=tcg skips kvm;
+# MARNEL_VM_EXTRA lists more programs for the guest.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -137,6 +139,7 @@ quote() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
 	echo "KILL_ROUNDS=${MARNEL_KILL_ROUNDS:-20}"
 	echo "BALANCED_WRITES=${MARNEL_BALANCED_WRITES:-20000}"
 	echo "STRESS_SECONDS=${MARNEL_STRESS_SECONDS:-3}"
+	echo "CONFORMANCE_LIMIT=${MARNEL_CONFORMANCE_LIMIT:-300}"
 	printf 'set --'
 	for a in "${checker[@]}"; do printf ' %s' "$(quote "$a")"; done
 	echo
@@ -201,6 +204,8 @@ elif failed=$(sed -n 's/^MARNEL-CHECK-LOAD-FAILED: //p' "$console") && [ -n "$fa
 elif ! grep -q '^MARNEL-CHECK-STRESS: ' "$console"; then
 	why="the guest stopped before its results (qemu status $qemu_status)"
 	[ "$qemu_status" != 124 ] || why="no result within $limit s"
+	last=$(sed -n 's/^MARNEL-CHECK-STEP: //p' "$console" | tail -n 1)
+	why="$why${last:+, in step $last}"
 	echo "$me: $why" >&2
 	add "not ok" checks "" "# $why"
 else
@@ -225,7 +230,10 @@ else
 	case $rc in
 	0 | 1) [ $cases -gt 0 ] || add "not ok" conformance "" "# no cases${note:+: $note}" ;;
 	2) echo "$me: marnel-conformance refused its arguments: $(sed -n 's/^MARNEL-CHECK-CONFORMANCE-STDERR: //p' "$console" | head -n 1)" >&2 && exit 2 ;;
-	*) add "not ok" conformance "" "# marnel-conformance exited $rc${note:+: $note}" ;;
+	*)
+		err=$(sed -n 's/^MARNEL-CHECK-CONFORMANCE-STDERR: //p' "$console" | tail -n 1)
+		add "not ok" conformance "" "# marnel-conformance exited $rc${note:+: $note}${err:+: $err}"
+		;;
 	esac
 	stress=$(sed -n 's/^MARNEL-CHECK-STRESS-OUT: /# /p' "$console")
 	if [ "$(sed -n 's/^MARNEL-CHECK-STRESS: //p' "$console")" = 0 ]; then
