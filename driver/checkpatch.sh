@@ -1,5 +1,6 @@
 #!/bin/sh
-# The kernel's own style checker on the module, with --strict: not one
+# The kernel's own style checker on the module and the test-only modules
+# in tests/drivers, with --strict: not one
 # error, warning or check. checkpatch.pl comes from the linux-source
 # package of this machine's release, unpacked once under MARNEL_CACHE
 # (default ~/.cache/marnel).
@@ -24,7 +25,7 @@ if ! [ -f "$dir/.complete" ]; then
 	touch "$dir/.complete"
 fi
 out=$(perl "$dir/scripts/checkpatch.pl" --strict --no-tree --no-summary --terse \
-	-f "$here/marnel.c" "$here/marnel_test.c") || true
+	-f "$here/marnel.c" "$here/marnel_test.c" "$here/../tests/drivers/"*.c) || true
 if [ -n "$out" ]; then
 	printf '%s\n' "$out"
 	echo "checkpatch ($pkg): the findings above"

@@ -44,6 +44,7 @@ fail() {
 }
 
 . "$here/../deps.sh"
+. "$here/initramfs.sh"
 missing=$(deps_missing vm)
 if [ -n "$missing" ]; then
 	[ "$(id -u)" = 0 ] || skip "missing $missing (run as root to install them)"
@@ -105,18 +106,8 @@ module=${MARNEL_VM_MODULE:-$work/driver/marnel.ko}
 # and the shared libraries they need. An arm64 guest's come from Debian's
 # arm64 packages, with their libraries, in place of this machine's.
 root=$work/root
-userland=
-if [ $arch = arm64 ]; then
-	userland=$("$here/kernel.sh" userland-arm64) || fail "no arm64 userland"
-	cp -a "$userland/." "$root/"
-	# The guest's sh is busybox's, as on x86.
-	rm -f "$root/.complete" "$root/usr/bin/sh"
-	tools=$(for t in bash cat head stat ls tr tee od; do echo "$userland/usr/bin/$t"; done)
-else
-	mkdir -p "$root/bin" && cp /bin/busybox "$root/bin/"
-	tools=$(command -v bash cat head stat ls tr tee od)
-fi
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/marnel,lib/modules}
+userland=$(initramfs_root "$root" $arch "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress,marnel-stress-faults} \
+	${MARNEL_VM_EXTRA:-}) || fail "the initramfs"
 cp "$module" "$root/lib/modules/marnel.ko"
 echo "$version" >"$root/version"
 cp "$here/init" "$root/init"
@@ -124,15 +115,7 @@ cp "${MARNEL_VM_SCENARIO:-$here/scenario.sh}" "$root/scenario.sh"
 # The differential corpus runs the same bash and coreutils in the VM as on
 # this machine, so their output can differ only by the driver.
 cp -r "$here/../tests/differential" "$root/differential"
-for tool in "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress,marnel-stress-faults} \
-	$tools ${MARNEL_VM_EXTRA:-}; do
-	cp "$tool" "$root/opt/marnel/"
-	[ $arch = arm64 ] ||
-		ldd "$tool" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' |
-		while read -r lib; do cp -L --parents "$lib" "$root/"; done
-done
-chmod +x "$root/init"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
+initramfs_pack "$root" "$work/initramfs.gz"
 
 # The scenario's counts, when set here: the kernel hands parameters it does
 # not know to init as its environment. The debug kernels run their
