@@ -44,12 +44,14 @@ int copy_to_caller(void *to, const void *from, std::size_t n);
 // which is not async-signal-safe: done here, a later call from a signal
 // handler need not.
 void prepare_caller_access();
+// The caller's [p, p + n) can be read and written: 0 or EFAULT.
+int caller_writable(void *p, std::size_t n);
 
 // The state file: this header, then `capacity` 64-bit slots. Positions
 // count from 0 and never wrap: tail is every value accepted, head every
 // value delivered. A slot holds a value in its low half and, in its high
 // half, the lap (position / capacity) it was written for, plus one, so a
-// file of zeros is an empty queue. queue.cpp says how they are used.
+// file of zeros is an empty queue. ring.cpp says how they are used.
 struct Shared {
 	std::uint32_t magic;
 	std::uint32_t capacity;
