@@ -72,6 +72,20 @@ int unusable(const Shared *s)
 
 } // namespace
 
+bool parse_trimmed(const char (&record)[8], std::int32_t &value)
+{
+	// strim's blanks: isspace in the C locale.
+	auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+	std::size_t len = strnlen(record, sizeof record), first = 0;
+	while (first < len && space(record[first]))
+		first++;
+	while (len > first && space(record[len - 1]))
+		len--;
+	char text[8] = {};
+	memcpy(text, record + first, len - first);
+	return len > first && parse_record(text, value);
+}
+
 bool parse_record(const char (&record)[8], std::int32_t &value)
 {
 	std::size_t len = strnlen(record, sizeof record);
@@ -93,19 +107,28 @@ bool parse_record(const char (&record)[8], std::int32_t &value)
 	return true;
 }
 
-int Queue::enqueue(const void *buf, std::size_t count)
+int Queue::enqueue(const void *buf, std::size_t count, std::size_t &taken)
 {
 	Shared *s = shared_;
 	if (int err = unusable(s))
 		return err;
+	const Profile &p = profile_;
 	char record[8];
 	std::int32_t value = 0;
-	if (count == 8 && copy_from_caller(record, buf, sizeof record) != 0)
-		return EFAULT;
-	if (count != 8 || !parse_record(record, value) MARNEL_FAULT(|| faults::refuses(record))) {
+	// A longer write is refused, or its first record taken.
+	int count_error = count < 8 ? p.short_error : count > 8 ? p.long_error : 0;
+	if (count_error != 0) {
 		s->refused_malformed.fetch_add(1, std::memory_order_relaxed);
-		return EINVAL;
+		return count_error;
 	}
+	if (copy_from_caller(record, buf, sizeof record) != 0)
+		return EFAULT;
+	if (!(p.trimmed ? parse_trimmed(record, value) : parse_record(record, value))
+		    MARNEL_FAULT(|| faults::refuses(record))) {
+		s->refused_malformed.fetch_add(1, std::memory_order_relaxed);
+		return p.record_error;
+	}
+	taken = 8;
 	const std::uint64_t cap = capacity_;
 	for (;;) {
 		std::uint64_t t = s->tail.load(std::memory_order_acquire);
@@ -138,7 +161,7 @@ int Queue::enqueue(const void *buf, std::size_t count)
 				continue;
 			})
 			s->refused_full.fetch_add(1, std::memory_order_relaxed);
-			return ENOSPC;
+			return p.full_error;
 		}
 		MARNEL_FAULT(if (faults::on(faults::write_drops) && s->fault_turn.fetch_add(1) % 2 == 1)
 				     return 0;)
@@ -201,13 +224,14 @@ int Queue::dequeue(void *buf, std::size_t count, Delivery &done)
 		*end = '\0';
 		MARNEL_FAULT(if (!empty && faults::on(faults::no_text_end)) *end = '7';)
 		MARNEL_FAULT(done.value = !empty;)
-		if (count < len) {
+		if (count < len && profile_.read_short_error != 0) {
 			// The value stays: only when it really was the head.
 			if (!empty && overtaken(h, s->head))
 				continue;
-			return EINVAL;
+			return profile_.read_short_error;
 		}
-		done.placed = count > len ? len + 1 : len;
+		// Cut to the count when the profile says so.
+		done.placed = std::min(count, len + 1);
 		if (!checked) {
 			if (caller_writable(buf, span) != 0)
 				return EFAULT;

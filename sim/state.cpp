@@ -8,7 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -18,7 +22,8 @@ namespace marnel::sim {
 
 namespace {
 
-constexpr std::uint32_t magic = 0x6d726e32; // "mrn2"
+// "mrn3": the layout with the profile; a state of another layout is refused.
+constexpr std::uint32_t magic = 0x6d726e33;
 constexpr const char *state_name = "queue";
 
 } // namespace
@@ -80,18 +85,21 @@ static void remove_mirror(int dfd, const char *name)
 {
 	(void)!fchmodat(dfd, name, 0700, 0);
 	int fd = openat(dfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-	if (fd >= 0) {
-		for (const char *e : {"enqueue", "dequeue", "status"})
-			unlinkat(fd, e, 0);
+	if (DIR *d = fd >= 0 ? fdopendir(fd) : nullptr) {
+		while (dirent *e = readdir(d))
+			if (e->d_name[0] != '.')
+				unlinkat(fd, e->d_name, 0);
+		closedir(d);
+	} else if (fd >= 0) {
 		close(fd);
 	}
 	unlinkat(dfd, name, AT_REMOVEDIR);
 }
 
-// The entries as empty files with the module's default modes, owned by
-// the loading user, in a folder of mode 0555: stat, access and readdir
-// then get the kernel's own answers for them.
-static int make_mirror(int dfd, const std::string &name)
+// The entries as empty files with the profile's modes, owned by the
+// loading user, in a folder of mode 0555: stat, access and readdir then
+// get the kernel's own answers for them.
+static int make_mirror(int dfd, const std::string &name, const Profile &p)
 {
 	remove_mirror(dfd, name.c_str());
 	if (mkdirat(dfd, name.c_str(), 0700) != 0)
@@ -100,7 +108,13 @@ static int make_mirror(int dfd, const std::string &name)
 	if (fd < 0)
 		return errno;
 	int err = 0;
-	for (auto [e, mode] : {std::pair{"enqueue", 0200}, {"dequeue", 0400}, {"status", 0444}}) {
+	std::vector<std::pair<const char *, mode_t>> files = {
+		{"enqueue", p.enqueue_mode}, {"dequeue", p.dequeue_mode}};
+	if (p.status_counters)
+		files.push_back({"status", 0444});
+	for (std::uint32_t i = 0; i < p.entry_count && i < Profile::max_entries; i++)
+		files.push_back({p.entries[i].name, 0444});
+	for (auto [e, mode] : files) {
 		int f = openat(fd, e, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 		if (f < 0 || fchmod(f, static_cast<mode_t>(mode)) != 0)
 			err = errno;
@@ -113,10 +127,12 @@ static int make_mirror(int dfd, const std::string &name)
 	return err;
 }
 
-int load(const std::string &dir, std::uint32_t capacity, std::string &why)
+int load(const std::string &dir, const Profile &profile, const std::string &name,
+	 std::string &why)
 {
-	if (capacity == 0 || capacity > max_capacity) {
-		why = "capacity must be 1 to " + std::to_string(max_capacity);
+	const std::uint32_t capacity = profile.capacity;
+	if (!valid_profile(profile)) {
+		why = "not a profile the driver can answer by";
 		return EINVAL;
 	}
 	if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -157,11 +173,13 @@ int load(const std::string &dir, std::uint32_t capacity, std::string &why)
 		// Zeros are an empty queue at position 0.
 		auto *s = new (map) Shared{};
 		s->capacity = capacity;
+		s->profile = profile;
+		snprintf(s->profile_name, sizeof s->profile_name, "%s", name.c_str());
 		s->magic = magic;
 		if (getrandom(&s->load_id, sizeof s->load_id, 0) != sizeof s->load_id)
 			s->load_id = static_cast<std::uint32_t>(getpid() ^ time(nullptr));
 		munmap(map, size);
-		err = make_mirror(dfd, "." + tmp);
+		err = make_mirror(dfd, "." + tmp, profile);
 		if (err != 0)
 			why = dir + "/." + tmp;
 	} else {
@@ -253,11 +271,28 @@ int Queue::attach(const std::string &dir)
 	shared_ = static_cast<Shared *>(map);
 	size_ = size;
 	capacity_ = head[1];
+	// Read once and checked: whatever the file says later, the answers are
+	// ones the driver may give.
+	memcpy(static_cast<void *>(&profile_), &shared_->profile, sizeof profile_);
+	if (profile_.capacity != capacity_ || !valid_profile(profile_)) {
+		release();
+		return EIO;
+	}
 	if (shared_->unloaded.load(std::memory_order_acquire) != 0) {
 		release();
 		return ENOENT;
 	}
 	return 0;
+}
+
+std::string Queue::profile_name() const
+{
+	if (!shared_)
+		return "";
+	char name[sizeof shared_->profile_name];
+	memcpy(name, shared_->profile_name, sizeof name);
+	name[sizeof name - 1] = '\0';
+	return name;
 }
 
 } // namespace marnel::sim
