@@ -1,9 +1,8 @@
 #include "profile.hpp"
 
-#include "queue.hpp"
-
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 

@@ -4,11 +4,15 @@
 // choice, `#` comment lines; marnel-probe --profile writes one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace marnel::sim {
+
+inline constexpr std::uint32_t default_capacity = 1024;
+inline constexpr std::uint32_t max_capacity = 1U << 20;
 
 // A plain value kept in the shared state file: no pointers, fixed sizes.
 // An errno field of 0 means the other answer its key allows (first-record,

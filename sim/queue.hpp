@@ -20,8 +20,6 @@
 
 namespace marnel::sim {
 
-inline constexpr std::uint32_t default_capacity = 1024;
-inline constexpr std::uint32_t max_capacity = 1U << 20;
 
 // Where the state lives: MARNEL_SIM_DIR, else a per-user folder under
 // XDG_RUNTIME_DIR, else under /tmp.
