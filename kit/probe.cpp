@@ -10,6 +10,7 @@
 //   marnel-probe write FD  (re-executed by itself) write a record to FD
 //   marnel-probe return    (re-executed by itself) a record left in stdout
 #include "cli.hpp"
+#include "profile.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,6 +21,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <iterator>
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
@@ -716,8 +719,198 @@ void unloading()
 	status_text("after loading again");
 }
 
+// ---- --profile: the driver's answers to the open choices
+
+[[noreturn]] void cannot(const std::string &what)
+{
+	fprintf(stderr, "marnel-probe: %s\n", what.c_str());
+	exit(1);
+}
+
+std::string errname(int e)
+{
+	const char *n = strerrorname_np(e);
+	return n ? n : std::to_string(e);
+}
+
+// The core level, judged by marnel-conformance beside this program: a
+// driver that breaks it has no profile the simulated driver could keep.
+void check_core()
+{
+	char self[PATH_MAX];
+	ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+	std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : "";
+	std::string conformance = dir.substr(0, dir.rfind('/') + 1) + "marnel-conformance";
+	if (n <= 0 || access(conformance.c_str(), X_OK) != 0)
+		cannot("no marnel-conformance beside marnel-probe to check the core level");
+	int out[2];
+	if (pipe(out) != 0)
+		cannot(std::string("pipe: ") + strerror(errno));
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(out[1], 1);
+		close(out[0]);
+		close(out[1]);
+		execl(conformance.c_str(), "marnel-conformance", "--level", "core",
+		      static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	close(out[1]);
+	std::string text;
+	char b[4096];
+	ssize_t r;
+	while ((r = read(out[0], b, sizeof b)) > 0)
+		text.append(b, static_cast<std::size_t>(r));
+	close(out[0]);
+	int ws = 0;
+	waitpid(pid, &ws, 0);
+	if (WIFEXITED(ws) && WEXITSTATUS(ws) == 0)
+		return;
+	fprintf(stderr, "marnel-probe: the driver fails the core level; no profile\n");
+	std::size_t at = 0;
+	while (at < text.size()) {
+		std::size_t nl = text.find('\n', at);
+		std::string line = text.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+		if (line.starts_with("not ok "))
+			fprintf(stderr, "%s\n", line.c_str());
+		at = nl == std::string::npos ? text.size() : nl + 1;
+	}
+	exit(1);
+}
+
+// A write of n bytes from text: its result, errno kept.
+long write_bytes(int fd, const char *text, std::size_t n)
+{
+	char rec[16] = {};
+	memcpy(rec, text, strnlen(text, sizeof rec));
+	return write(fd, rec, n);
+}
+
+// Reads until the end marker; the values taken.
+long empty_queue(int out)
+{
+	long taken = 0;
+	for (;;) {
+		char b[12] = {};
+		if (read(out, b, 11) != 0)
+			cannot(std::string("a read of 11 bytes failed: ") + errname(errno));
+		if (strcmp(b, "-1") == 0)
+			return taken;
+		taken++;
+	}
+}
+
+int profile_mode()
+{
+	check_core();
+	marnel::sim::Profile p = marnel::sim::default_profile();
+	struct stat st;
+	if (stat(enqueue, &st) != 0 || (p.enqueue_mode = st.st_mode & 0777, stat(dequeue, &st) != 0))
+		cannot("stat of an entry failed");
+	p.dequeue_mode = st.st_mode & 0777;
+
+	std::vector<std::string> names;
+	if (DIR *d = opendir("/proc/marnel")) {
+		while (dirent *e = readdir(d))
+			names.push_back(e->d_name);
+		closedir(d);
+	}
+	std::sort(names.begin(), names.end());
+	p.status_counters = 0;
+	p.entry_count = 0;
+	for (const std::string &name : names) {
+		if (name == "." || name == ".." || name == "enqueue" || name == "dequeue")
+			continue;
+		std::string text;
+		if (std::ifstream f("/proc/marnel/" + name); f)
+			text.assign(std::istreambuf_iterator<char>(f), {});
+		if (name == "status" && text.starts_with("capacity: ")) {
+			p.status_counters = 1;
+			continue;
+		}
+		if (name == "status" || p.entry_count == p.max_entries || name.size() >= p.name_size ||
+		    text.empty() || text.back() != '\n' || text.size() > p.text_size + 1 ||
+		    text.find('\n') != text.size() - 1)
+			cannot("/proc/marnel/" + name + ": an entry a profile cannot describe");
+		auto &e = p.entries[p.entry_count++];
+		memcpy(e.name, name.c_str(), name.size());
+		memcpy(e.text, text.c_str(), text.size() - 1);
+	}
+
+	int in = open(enqueue, O_WRONLY), out = open(dequeue, O_RDONLY);
+	if (in < 0 || out < 0)
+		cannot("the entries do not open");
+	empty_queue(out);
+
+	off_t where = lseek(in, 0, SEEK_CUR);
+	if (where == -1 && errno == ESPIPE)
+		p.nonseekable = 1;
+	else if (where != 0)
+		cannot("lseek on enqueue: an answer a profile cannot describe");
+
+	if (write_bytes(in, "4", 7) != -1)
+		cannot("a write of 7 bytes was taken");
+	p.short_error = errno;
+	long r = write_bytes(in, "5\0\0\0\0\0\0\0x", 9);
+	if (r == 8 && empty_queue(out) == 1)
+		p.long_error = 0;
+	else if (r == -1)
+		p.long_error = errno;
+	else
+		cannot("a write of 9 bytes: an answer a profile cannot describe");
+
+	r = write_bytes(in, " 7 ", 8);
+	if (r == 8 && empty_queue(out) == 1)
+		p.trimmed = 1;
+	else if (r != -1)
+		cannot("a record with blanks: an answer a profile cannot describe");
+	if (write_bytes(in, "x", 8) != -1)
+		cannot("the record \"x\" was taken");
+	p.record_error = errno;
+
+	write_bytes(in, "123", 8);
+	char b[16] = {};
+	if (read(out, b, 2) == -1) {
+		p.read_short_error = errno;
+		empty_queue(out);
+	} else {
+		p.read_short_error = 0;
+	}
+
+	int other = open(enqueue, O_RDONLY);
+	if (other < 0) {
+		p.wrong_open_error = errno;
+	} else {
+		p.wrong_open_error = 0;
+		if (read(other, b, 11) != -1)
+			cannot("a read on enqueue was answered");
+		p.wrong_call_error = errno;
+		close(other);
+	}
+
+	// Filled until refused: the capacity and the error a full queue gives.
+	long queued = 0;
+	while (queued <= static_cast<long>(marnel::sim::max_capacity) &&
+	       write_bytes(in, "1", 8) == 8)
+		queued++;
+	if (queued == 0 || queued > static_cast<long>(marnel::sim::max_capacity))
+		cannot("a capacity a profile cannot describe");
+	p.full_error = errno;
+	p.capacity = static_cast<std::uint32_t>(queued);
+	if (empty_queue(out) != queued)
+		cannot("the queue gave back another number of values than it took");
+	close(in);
+	close(out);
+
+	if (!marnel::sim::valid_profile(p))
+		cannot("answers a profile cannot describe (modes or errors)");
+	fputs(marnel::sim::format_profile(p).c_str(), stdout);
+	return fflush(stdout) == 0 ? 0 : 1;
+}
+
 const char help[] =
 	"usage: marnel-probe\n"
+	"       marnel-probe --profile\n"
 	"       marnel-probe --help | --version\n"
 	"\n"
 	"Makes every call a program can make on /proc/marnel (paths, opens, reads,\n"
@@ -727,7 +920,14 @@ const char help[] =
 	"by comparing its output. With MARNEL_UNLOAD and MARNEL_LOAD set to shell\n"
 	"commands, it also unloads and loads the driver with open descriptors.\n"
 	"The last line is a summary. Exit status: 0 done, 2 bad usage, 4 nothing\n"
-	"serves /proc/marnel.\n";
+	"serves /proc/marnel.\n"
+	"\n"
+	"--profile: checks the core level with marnel-conformance (found beside\n"
+	"this program), then asks the driver each open choice and prints its\n"
+	"profile for marnel-sim load --profile. Run it on a driver no one else\n"
+	"uses: it fills the queue to find the capacity and leaves it empty.\n"
+	"Exit status 1, with the clauses broken, for a driver that fails the\n"
+	"core level or answers as no profile can say.\n";
 
 } // namespace
 
@@ -743,14 +943,18 @@ int main(int argc, char *argv[])
 		put(fd, "inherited", "59");
 		return 0;
 	}
-	kit::options(argc, argv, "marnel-probe", help);
-	if (argc > 1)
+	bool profile = argc == 2 && strcmp(argv[1], "--profile") == 0;
+	if (!profile)
+		kit::options(argc, argv, "marnel-probe", help);
+	if (argc > 1 && !profile)
 		kit::usage_error("unknown argument '%s': it takes none", argv[1]);
 	struct stat st;
 	if (stat("/proc/marnel", &st) != 0) {
 		fprintf(stderr, "marnel-probe: nothing serves /proc/marnel: %s\n", strerror(errno));
 		return 4;
 	}
+	if (profile)
+		return profile_mode();
 	// Where standard output is the terminal, its lines are the progress.
 	kit::Progress progress(isatty(1) != 1);
 	int sections = 0;

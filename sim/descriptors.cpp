@@ -211,6 +211,7 @@ void adopt_inherited()
 		o->desc = desc;
 		o->entry = desc->entry;
 		desc->dir[sizeof desc->dir - 1] = '\0';
+		desc->name[sizeof desc->name - 1] = '\0';
 		// Only the load it was opened on: another is another driver.
 		o->gone = o->queue.attach(desc->dir) != 0 ||
 			  o->queue.load_id() != desc->load_id;
@@ -221,7 +222,7 @@ void adopt_inherited()
 
 } // namespace fds
 
-int create_description(Entry entry, const std::string &dir, int flags,
+int create_description(Entry entry, const std::string &entry_name, const std::string &dir, int flags,
 		       const struct stat &st, Open *&open_out)
 {
 	static std::atomic<unsigned> serial{0};
@@ -232,7 +233,8 @@ int create_description(Entry entry, const std::string &dir, int flags,
 	std::string name = dir + "/" + desc_prefix + std::to_string(getpid()) + "-" +
 			   std::to_string(serial.fetch_add(1));
 	int rw = -1, path = -1;
-	if (err == 0 && dir.size() >= sizeof o->desc->dir)
+	if (err == 0 && (dir.size() >= sizeof o->desc->dir ||
+			 entry_name.size() >= sizeof o->desc->name))
 		err = ENAMETOOLONG;
 	if (err == 0) {
 		rw = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -262,6 +264,7 @@ int create_description(Entry entry, const std::string &dir, int flags,
 	d->flags = (flags | O_LARGEFILE) & ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_CLOEXEC);
 	d->st = st;
 	memcpy(d->dir, dir.c_str(), dir.size() + 1);
+	memcpy(d->name, entry_name.c_str(), entry_name.size() + 1);
 	d->magic = desc_magic;
 	o->entry = entry;
 	o->gone = false;

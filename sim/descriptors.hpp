@@ -18,7 +18,8 @@
 
 namespace marnel::sim {
 
-enum class Entry : std::uint32_t { enqueue, dequeue, status };
+// status: the counters; fixed: a profile's entry of fixed text.
+enum class Entry : std::uint32_t { enqueue, dequeue, status, fixed };
 
 struct Description {
 	std::uint32_t magic;
@@ -26,6 +27,7 @@ struct Description {
 	std::uint32_t load_id;
 	std::atomic<int> flags; // what F_GETFL shows
 	struct stat st;		// fstat's answer, the mirror file's at open
+	char name[Profile::name_size]; // the entry's name in the folder
 	// The status entry's seq_file: the text of the last snapshot, the
 	// position it was read up to, and the file position.
 	std::uint32_t generated;
@@ -48,7 +50,7 @@ struct Open {
 
 // A new description and its descriptor, at the lowest free number:
 // the descriptor, or -1 with errno.
-int create_description(Entry entry, const std::string &dir, int flags,
+int create_description(Entry entry, const std::string &name, const std::string &dir, int flags,
 		       const struct stat &st, Open *&open);
 
 // The descriptor table: one atomic pointer per number, so calls find an

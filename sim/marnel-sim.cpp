@@ -26,7 +26,7 @@
 namespace {
 
 constexpr const char *usage =
-	"usage: marnel-sim load [--capacity N]\n"
+	"usage: marnel-sim load [--profile FILE] [--capacity N]\n"
 	"       marnel-sim unload\n"
 	"       marnel-sim status\n"
 	"       marnel-sim run -- CMD [ARG...]\n"
@@ -112,32 +112,78 @@ bool parse_capacity(std::string_view text, std::uint32_t &capacity)
 	       capacity >= 1 && capacity <= marnel::sim::max_capacity;
 }
 
-// 0, or the usage error's status.
-int load_args(int argc, char **argv, std::uint32_t &capacity)
+// The profile FILE holds: 0, 1 for a file that cannot be read (said on
+// stderr), or 2 for one that does not parse (the usage error naming the line).
+int read_profile(const std::string &file, marnel::sim::Profile &profile)
 {
-	int i = 2;
-	if (i < argc) {
-		std::string_view arg = argv[i++];
-		std::string_view value;
-		if (arg == "--capacity" && i < argc)
-			value = argv[i++];
-		else if (arg.starts_with("--capacity="))
-			value = arg.substr(arg.find('=') + 1);
-		else if (arg == "--capacity")
-			return usage_error("load: --capacity needs a number");
-		else
-			return extra(argv[i - 1]);
-		if (!parse_capacity(value, capacity))
-			return usage_error("load: capacity must be a number from 1 to " +
-					   std::to_string(marnel::sim::max_capacity));
-	}
-	return i < argc ? extra(argv[i]) : 0;
+	constexpr std::size_t most = 64 * 1024;
+	FILE *f = fopen(file.c_str(), "re");
+	if (!f)
+		return fail("--profile " + file, errno);
+	std::string text(most + 1, '\0');
+	std::size_t n = fread(text.data(), 1, text.size(), f);
+	int err = ferror(f) ? errno : 0;
+	fclose(f);
+	if (err != 0)
+		return fail("--profile " + file, err != 0 ? err : EIO);
+	if (n > most)
+		return usage_error("load: --profile " + file + ": longer than 64 KiB");
+	text.resize(n);
+	std::string why;
+	if (!marnel::sim::parse_profile(text, profile, why))
+		return usage_error("load: --profile " + file + ": " + why);
+	return 0;
 }
 
-int load(const std::string &dir, std::uint32_t capacity)
+// 0, or the command's status for a bad command line or profile.
+int load_args(int argc, char **argv, marnel::sim::Profile &profile, std::string &name)
+{
+	bool have_capacity = false, have_profile = false;
+	std::uint32_t capacity = 0;
+	for (int i = 2; i < argc;) {
+		std::string_view arg = argv[i++];
+		std::string_view value;
+		bool is_capacity = arg == "--capacity" || arg.starts_with("--capacity=");
+		bool is_profile = arg == "--profile" || arg.starts_with("--profile=");
+		if (!is_capacity && !is_profile)
+			return extra(argv[i - 1]);
+		if ((is_capacity && have_capacity) || (is_profile && have_profile))
+			return usage_error("load: " + std::string(is_capacity ? "--capacity" : "--profile") +
+					   " given twice");
+		if (arg.find('=') != std::string_view::npos)
+			value = arg.substr(arg.find('=') + 1);
+		else if (i < argc)
+			value = argv[i++];
+		else
+			return usage_error(is_capacity ? "load: --capacity needs a number"
+							: "load: --profile needs a file");
+		if (is_capacity) {
+			have_capacity = true;
+			if (!parse_capacity(value, capacity))
+				return usage_error("load: capacity must be a number from 1 to " +
+						   std::to_string(marnel::sim::max_capacity));
+		} else {
+			have_profile = true;
+			if (value.empty())
+				return usage_error("load: --profile needs a file");
+			if (int status = read_profile(std::string(value), profile); status != 0)
+				return status;
+			std::string file(value);
+			name = file.substr(file.rfind('/') + 1);
+			if (name.empty())
+				name = file;
+		}
+	}
+	// --capacity wins over the profile's.
+	if (have_capacity)
+		profile.capacity = capacity;
+	return 0;
+}
+
+int load(const std::string &dir, const marnel::sim::Profile &profile, const std::string &name)
 {
 	std::string why;
-	if (int err = marnel::sim::load(dir, capacity, why); err != 0) {
+	if (int err = marnel::sim::load(dir, profile, name, why); err != 0) {
 		if (err == EEXIST) {
 			fprintf(stderr, "marnel-sim: %s\n", why.c_str());
 			return 1;
@@ -164,6 +210,7 @@ int status(const std::string &dir)
 	if (err != 0)
 		return fail(dir, err);
 	fputs(text.c_str(), stdout);
+	printf("profile: %s\n", q.profile_name().c_str());
 	return fflush(stdout) == 0 ? 0 : fail("stdout", errno);
 }
 
@@ -261,9 +308,10 @@ int main(int argc, char **argv)
 		return usage_error("run: -- must come before the command");
 	if (cmd == "run" && argc < 4)
 		return usage_error("run: no command after --");
-	std::uint32_t capacity = marnel::sim::default_capacity;
+	marnel::sim::Profile profile = marnel::sim::default_profile();
+	std::string profile_name = "default";
 	if (cmd == "load")
-		if (int status = load_args(argc, argv, capacity); status != 0)
+		if (int status = load_args(argc, argv, profile, profile_name); status != 0)
 			return status;
 	std::string dir = marnel::sim::state_dir();
 	if (std::string why = unusable(dir); !why.empty()) {
@@ -272,7 +320,7 @@ int main(int argc, char **argv)
 		return cmd == "run" ? 125 : 1; // run's 1 would read as the command's
 	}
 	if (cmd == "load")
-		return load(dir, capacity);
+		return load(dir, profile, profile_name);
 	if (cmd == "unload") {
 		int err = marnel::sim::unload(dir);
 		if (err == ENOENT)

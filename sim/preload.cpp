@@ -290,7 +290,11 @@ bool resolve_path(int dirfd, const char *path, Target &t)
 		t.error = ENOENT;
 	t.mapped = to_mirror(t.normalized, mirror_of(dir));
 	t.entry = entry_name(t.normalized);
-	if (t.entry != "enqueue" && t.entry != "dequeue" && t.entry != "status")
+	// A profile may add entries: any file of the mirror is one.
+	struct stat st {};
+	if (!t.entry.empty() && t.entry != "enqueue" && t.entry != "dequeue" &&
+	    t.entry != "status" &&
+	    (t.error || REAL(lstat)(t.mapped.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
 		t.entry.clear();
 	return true;
 }
@@ -332,6 +336,23 @@ ssize_t read_dequeue(Open &o, void *buf, std::size_t count)
 	return 0;
 }
 
+// What the first read of a read-only entry takes: the counters, or a
+// profile's fixed text.
+int snapshot(Open &o, char (&text)[status_size], std::size_t &len)
+{
+	if (o.entry == Entry::status)
+		return o.queue.status(text, len);
+	if (o.queue.unloaded())
+		return EIO;
+	const char *fixed = fixed_entry(o.queue.profile(), o.desc->name);
+	if (!fixed)
+		return EIO;
+	len = std::min(strlen(fixed), sizeof text - 1);
+	memcpy(text, fixed, len);
+	text[len++] = '\n';
+	return 0;
+}
+
 // seq_file's traverse(): position 0 drops the text, so the next read
 // takes a new snapshot; any other position takes one now.
 int traverse(Open &o, std::int64_t pos)
@@ -341,7 +362,7 @@ int traverse(Open &o, std::int64_t pos)
 	if (pos == 0)
 		return 0;
 	std::size_t len = 0;
-	if (int err = o.queue.status(d.text, len); err != 0)
+	if (int err = snapshot(o, d.text, len); err != 0)
 		return err;
 	d.len = static_cast<std::uint32_t>(len);
 	d.generated = 1;
@@ -371,18 +392,41 @@ ssize_t read_status(Open &o, void *buf, std::size_t count, std::int64_t &pos)
 	return static_cast<ssize_t>(n);
 }
 
+bool nonseekable(Open &o)
+{
+	return (o.entry == Entry::enqueue || o.entry == Entry::dequeue) &&
+	       o.queue.profile().nonseekable;
+}
+
 bool dead(Open &o)
 {
 	return o.gone || o.queue.unloaded();
 }
 
 // pos: a pread's offset, or nullptr for the file position.
+// What the kernel checks before the entry's own call: the descriptor's
+// access mode, a positioned call's offset, a nonseekable entry.
+int before_call(Open &o, bool reading, const std::int64_t *pos)
+{
+	if (pos && *pos < 0)
+		return EINVAL;
+	if (pos && nonseekable(o))
+		return ESPIPE;
+	int mode = o.desc->flags.load(std::memory_order_relaxed) & O_ACCMODE;
+	if (mode == (reading ? O_WRONLY : O_RDONLY))
+		return EBADF;
+	// Opened both ways, or the other way where the profile allows it.
+	if ((o.entry == Entry::enqueue) == reading)
+		return o.entry == Entry::enqueue || o.entry == Entry::dequeue
+			       ? o.queue.profile().wrong_call_error
+			       : EBADF;
+	return 0;
+}
+
 ssize_t entry_read(Open &o, void *buf, std::size_t count, const std::int64_t *pos)
 {
-	if (o.entry == Entry::enqueue)
-		return fail(EBADF);
-	if (pos && *pos < 0)
-		return fail(EINVAL);
+	if (int err = before_call(o, true, pos))
+		return fail(err);
 	if (o.entry == Entry::dequeue)
 		return read_dequeue(o, buf, count);
 	if (dead(o))
@@ -396,17 +440,16 @@ ssize_t entry_read(Open &o, void *buf, std::size_t count, const std::int64_t *po
 
 ssize_t entry_write(Open &o, const void *buf, std::size_t count, const std::int64_t *pos)
 {
-	if (o.entry != Entry::enqueue)
-		return fail(EBADF);
-	if (pos && *pos < 0)
-		return fail(EINVAL);
+	if (int err = before_call(o, false, pos))
+		return fail(err);
 	// memcheck checks a real write's buffer; the driver's copy of it
 	// would hide uninitialised bytes.
 	(void)VALGRIND_CHECK_MEM_IS_DEFINED(buf, count);
 	// The queue itself answers EIO once unloaded.
-	int err = o.gone ? EIO : o.queue.enqueue(buf, count);
+	std::size_t taken = count;
+	int err = o.gone ? EIO : o.queue.enqueue(buf, count, taken);
 	if (trace_fd() < 0)
-		return err == 0 ? static_cast<ssize_t>(count) : fail(err);
+		return err == 0 ? static_cast<ssize_t>(taken) : fail(err);
 	char shown[16];
 	std::size_t n = std::min(count, sizeof shown);
 	std::string data = copy_from_caller(shown, buf, n) == 0 ? hex(shown, n) : "?";
@@ -415,16 +458,22 @@ ssize_t entry_write(Open &o, const void *buf, std::size_t count, const std::int6
 		      data.c_str());
 		return fail(err);
 	}
-	trace("write count=%zu -> %zu data=%s", count, count, data.c_str());
-	return static_cast<ssize_t>(count);
+	trace("write count=%zu -> %zu data=%s", count, taken, data.c_str());
+	return static_cast<ssize_t>(taken);
 }
 
 // procfs hands each segment to the entry as a call of its own and stops
 // at the first that is not taken or filled whole.
 template <typename Call>
-ssize_t entry_vector(Open &o, bool reading, const iovec *iov, int count, Call call)
+ssize_t entry_vector(Open &o, bool reading, const iovec *iov, int count,
+		     const std::int64_t *pos, Call call)
 {
-	if ((o.entry == Entry::enqueue) == reading)
+	int mode = o.desc->flags.load(std::memory_order_relaxed) & O_ACCMODE;
+	if (pos && *pos < 0)
+		return fail(EINVAL);
+	if (pos && nonseekable(o))
+		return fail(ESPIPE);
+	if (mode == (reading ? O_WRONLY : O_RDONLY))
 		return fail(EBADF);
 	if (count < 0 || count > IOV_MAX)
 		return fail(EINVAL);
@@ -453,7 +502,7 @@ ssize_t entry_vector(Open &o, bool reading, const iovec *iov, int count, Call ca
 ssize_t entry_readv(Open &o, const iovec *iov, int count, const std::int64_t *pos)
 {
 	std::int64_t at = pos ? *pos : 0;
-	return entry_vector(o, true, iov, count, [&](void *b, std::size_t n) {
+	return entry_vector(o, true, iov, count, pos, [&](void *b, std::size_t n) {
 		ssize_t r = entry_read(o, b, n, pos ? &at : nullptr);
 		if (r > 0)
 			at += r;
@@ -463,7 +512,7 @@ ssize_t entry_readv(Open &o, const iovec *iov, int count, const std::int64_t *po
 
 ssize_t entry_writev(Open &o, const iovec *iov, int count, const std::int64_t *pos)
 {
-	return entry_vector(o, false, iov, count, [&](void *b, std::size_t n) {
+	return entry_vector(o, false, iov, count, pos, [&](void *b, std::size_t n) {
 		return entry_write(o, b, n, pos);
 	});
 }
@@ -472,9 +521,11 @@ ssize_t entry_writev(Open &o, const iovec *iov, int count, const std::int64_t *p
 // unload procfs answers a seek with EINVAL.
 off64_t entry_lseek(Open &o, off64_t off, int whence)
 {
+	if (nonseekable(o)) // nonseekable_open: before anything else
+		return fail(ESPIPE);
 	if (dead(o))
 		return fail(EINVAL);
-	if (o.entry != Entry::status)
+	if (o.entry == Entry::enqueue || o.entry == Entry::dequeue)
 		return 0;
 	Description &d = *o.desc;
 	if (whence == SEEK_CUR)
@@ -544,6 +595,13 @@ auto on_fd(int fd, EntryCall entry, Real real) -> decltype(real())
 
 // ---- opening
 
+// Whether an open in another direction must reach the driver to be
+// judged: the enqueue and dequeue entries ask the profile.
+bool allowed_other_way(Entry e)
+{
+	return e == Entry::enqueue || e == Entry::dequeue;
+}
+
 int open_entry(const Target &t, int flags, mode_t mode)
 {
 	if (t.error) {
@@ -564,15 +622,28 @@ int open_entry(const Target &t, int flags, mode_t mode)
 	if (flags & O_PATH)
 		return REAL(openat)(AT_FDCWD, t.mapped.c_str(), flags, mode);
 	Entry e = t.entry == "enqueue" ? Entry::enqueue :
-		  t.entry == "dequeue" ? Entry::dequeue : Entry::status;
+		  t.entry == "dequeue" ? Entry::dequeue :
+		  t.entry == "status"  ? Entry::status : Entry::fixed;
 	int wanted = e == Entry::enqueue ? O_WRONLY : O_RDONLY;
 	prepare_caller_access();
 	int fd = -1;
 	Open *o = nullptr;
-	if ((flags & O_ACCMODE) != wanted)
+	if ((flags & O_ACCMODE) != wanted && !allowed_other_way(e)) {
 		errno = EACCES;
-	else
-		fd = create_description(e, state_dir(), flags, st, o);
+	} else {
+		fd = create_description(e, t.entry, state_dir(), flags, st, o);
+		// The profile is known once attached: a refusal then.
+		if (fd >= 0 && (flags & O_ACCMODE) != wanted) {
+			int refuse = o->queue.profile().wrong_open_error;
+			if (e != Entry::enqueue && e != Entry::dequeue)
+				refuse = EACCES;
+			if (refuse != 0) {
+				close(fd);
+				fd = -1;
+				errno = refuse;
+			}
+		}
+	}
 	if (fd < 0) {
 		int err = errno;
 		trace("open %s flags=0x%x -> -1 %s", t.normalized.c_str(), flags, name_of(err));
@@ -1011,9 +1082,7 @@ int statx(int dirfd, const char *path, int flags, unsigned mask, struct statx *s
 	if ((flags & AT_EMPTY_PATH) && (!p || !*p))
 		if (Open *o = fds::enter(dirfd)) {
 			// The mirror file's own answer, as fstat gives.
-			std::string file = std::string(o->desc->dir) + "/marnel/" +
-					   (o->entry == Entry::enqueue ? "enqueue" :
-					    o->entry == Entry::dequeue ? "dequeue" : "status");
+			std::string file = std::string(o->desc->dir) + "/marnel/" + o->desc->name;
 			fds::leave();
 			return REAL(statx)(AT_FDCWD, file.c_str(), flags & ~AT_EMPTY_PATH, mask, stx);
 		}

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "profile.hpp"
+
 // The code inside MARNEL_FAULT(...) is in the test-only faulty build alone
 // (tests/drivers/sim-faults.hpp); the shipped library has none of it.
 #ifdef MARNEL_SIM_FAULTS
@@ -18,8 +20,6 @@
 
 namespace marnel::sim {
 
-inline constexpr std::uint32_t default_capacity = 1024;
-inline constexpr std::uint32_t max_capacity = 1U << 20;
 
 // Where the state lives: MARNEL_SIM_DIR, else a per-user folder under
 // XDG_RUNTIME_DIR, else under /tmp.
@@ -27,7 +27,10 @@ std::string state_dir();
 
 // Creates the state ("loads the driver") and the mirror of /proc/marnel
 // beside it (paths.hpp); 0 or an errno (EEXIST: loaded).
-int load(const std::string &dir, std::uint32_t capacity, std::string &why);
+// The driver answers as profile says (its capacity too); name is what
+// status calls it ("default" for ours).
+int load(const std::string &dir, const Profile &profile, const std::string &name,
+	 std::string &why);
 // Marks the state unloaded for every open descriptor and removes it.
 int unload(const std::string &dir);
 
@@ -35,6 +38,9 @@ int unload(const std::string &dir);
 // most one trailing newline. The record's text ends at its first NUL or
 // after its 8th byte.
 bool parse_record(const char (&record)[8], std::int32_t &value);
+// The same after blanks around the text are dropped (a profile's
+// `record-text trimmed`).
+bool parse_trimmed(const char (&record)[8], std::int32_t &value);
 
 // Reach the caller's memory as copy_from_user/copy_to_user do: 0, or EFAULT
 // for an address that is not mapped as needed.
@@ -44,12 +50,14 @@ int copy_to_caller(void *to, const void *from, std::size_t n);
 // which is not async-signal-safe: done here, a later call from a signal
 // handler need not.
 void prepare_caller_access();
+// The caller's [p, p + n) can be read and written: 0 or EFAULT.
+int caller_writable(void *p, std::size_t n);
 
 // The state file: this header, then `capacity` 64-bit slots. Positions
 // count from 0 and never wrap: tail is every value accepted, head every
 // value delivered. A slot holds a value in its low half and, in its high
 // half, the lap (position / capacity) it was written for, plus one, so a
-// file of zeros is an empty queue. queue.cpp says how they are used.
+// file of zeros is an empty queue. ring.cpp says how they are used.
 struct Shared {
 	std::uint32_t magic;
 	std::uint32_t capacity;
@@ -66,6 +74,9 @@ struct Shared {
 	alignas(64) std::atomic<std::uint64_t> refused_full;
 	std::atomic<std::uint64_t> refused_malformed;
 	std::atomic<std::uint64_t> end_markers;
+	// Written before the state is linked into place, never changed after.
+	alignas(64) Profile profile;
+	char profile_name[256];
 
 	std::atomic<std::uint64_t> *slots()
 	{
@@ -106,7 +117,8 @@ public:
 	// caller's memory and is reached as a kernel reaches user memory: a
 	// bad address gives EFAULT, not a crash. A state found inconsistent
 	// gives EIO.
-	int enqueue(const void *buf, std::size_t count);
+	// taken: the bytes a success reports (8, or count).
+	int enqueue(const void *buf, std::size_t count, std::size_t &taken);
 	int dequeue(void *buf, std::size_t count, Delivery &done);
 	int status(char (&text)[status_size], std::size_t &len);
 	int status(std::string &text);
@@ -114,12 +126,17 @@ public:
 	int mark_unloaded();
 	bool unloaded() const;
 	std::uint32_t load_id() const { return shared_ ? shared_->load_id : 0; }
+	// This load's answers, checked when attached.
+	const Profile &profile() const { return profile_; }
+	// What status calls the profile.
+	std::string profile_name() const;
 
 private:
 	void release();
 	Shared *shared_ = nullptr;
 	std::size_t size_ = 0;
 	std::uint32_t capacity_ = 0; // read once: the file's copy could change
+	Profile profile_;
 };
 
 } // namespace marnel::sim

@@ -24,7 +24,7 @@ TEST(MarnelSim, CommandsAndTheirFailures)
 		std::vector<std::string> env = {};
 	};
 	const std::string capacity = "capacity must be a number from 1 to 1048576";
-	const std::string usage = "usage: marnel-sim load [--capacity N]\n";
+	const std::string usage = "usage: marnel-sim load [--profile FILE] [--capacity N]\n";
 	const std::vector<Case> cases = {
 		{{"load"}, false, 0, "", ""},
 		{{"load", "--capacity=7"}, false, 0, "", ""},
@@ -98,7 +98,8 @@ TEST(MarnelSim, StatusPrintsEveryCounter)
 	Outcome o = d.sim({"status"});
 	EXPECT_EQ(o.status, 0);
 	EXPECT_EQ(o.out, "capacity: 5\ndepth: 0\naccepted: 0\nrefused_full: 0\n"
-			 "refused_malformed: 0\ndelivered: 0\nend_markers: 0\n");
+			 "refused_malformed: 0\ndelivered: 0\nend_markers: 0\n"
+			 "profile: default\n");
 }
 
 // One rule for every command: an absolute path naming, not through a

@@ -180,7 +180,8 @@ std::map<std::string, long long> parse_status(const std::string &text)
 	std::string key, value;
 	// Counters are 64-bit unsigned; past LLONG_MAX they read negative.
 	while (in >> key >> value)
-		m[key.substr(0, key.size() - 1)] =
+		if (key != "profile:") // marnel-sim status names the profile last
+			m[key.substr(0, key.size() - 1)] =
 			static_cast<long long>(std::stoull(value));
 	return m;
 }

@@ -8,7 +8,7 @@ seconds=${1:-60}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 status=0
-for target in record reads paths; do
+for target in record reads paths profile; do
 	# A record is 8 bytes; anything longer only slows the search.
 	case $target in record) max_len=8 ;; *) max_len=4096 ;; esac
 	work=build/fuzz/corpus/$target
