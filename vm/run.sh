@@ -167,7 +167,9 @@ if [ $arch = arm64 ]; then
 	qemu=(qemu-system-aarch64 -M virt -cpu max -accel tcg)
 	console=ttyAMA0
 elif [ $arch = i386 ]; then
-	qemu=(qemu-system-i386 -cpu max -accel tcg)
+	# An Intel model: on qemu's AMD-like ones the 32-bit kernel warns that
+	# the processors are not fit for SMP.
+	qemu=(qemu-system-i386 -cpu coreduo -accel tcg)
 elif [ $arch != amd64 ]; then
 	fail "no virtual machine for $arch here (MARNEL_VM_BUILD_ONLY=1 builds the module)"
 fi
