@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds with the default, the sanitizer and the arm64 presets and runs
-# every test (arm64's under qemu-user); in CI, also the fuzz targets.
+# Builds with the default, the sanitizer, the arm64 and the i386 presets
+# and runs every test (arm64's under qemu-user, i386's natively); in CI,
+# also the fuzz targets.
 set -eu
 cd "$(dirname "$0")"
 . ./deps.sh
@@ -17,7 +18,7 @@ if ! [ -e $binfmt/qemu-aarch64 ]; then
 	mountpoint -q $binfmt || mount -t binfmt_misc binfmt_misc $binfmt
 	[ -e $binfmt/qemu-aarch64 ] || cat /usr/lib/binfmt.d/qemu-aarch64.conf >$binfmt/register
 fi
-for preset in default asan arm64; do
+for preset in default asan arm64 i386; do
 	cmake --preset "$preset"
 	cmake --build --preset "$preset" -j "$(nproc 2>/dev/null || echo 2)"
 	ctest --preset "$preset" --output-log "build/$preset/ctest.log"

@@ -634,7 +634,7 @@ void random_stream(int in, int out)
 			for (char &c : rec)
 				c = alphabet[next() % (sizeof alphabet - 1)];
 			std::size_t n = 7 + next() % 3;
-			long r = write(in, rec, n);
+			std::int64_t r = write(in, rec, n); // 8 bytes folded on any machine
 			int e = r < 0 ? errno : 0;
 			fold(&r, sizeof r);
 			fold(&e, sizeof e);
@@ -643,7 +643,7 @@ void random_stream(int in, int out)
 			char b[16];
 			memset(b, 'x', sizeof b);
 			std::size_t n = next() % 14;
-			long r = read(out, b, n);
+			std::int64_t r = read(out, b, n);
 			int e = r < 0 ? errno : 0;
 			fold(&r, sizeof r);
 			fold(&e, sizeof e);
