@@ -142,6 +142,9 @@ case $flavour in
 *-arm64)
 	: "${MARNEL_BALANCED_WRITES:=50000}" "${MARNEL_KILL_ROUNDS:=15}" "${MARNEL_STRESS_SECONDS:=3}"
 	;;
+*-686-pae) # a stress phase of 70 s at full counts, here alone
+	: "${MARNEL_BALANCED_WRITES:=250000}" "${MARNEL_KILL_ROUNDS:=50}" "${MARNEL_STRESS_SECONDS:=5}"
+	;;
 esac
 counts=
 for v in MARNEL_KILL_ROUNDS MARNEL_STRESS_SECONDS MARNEL_BALANCED_WRITES MARNEL_DEBUG_KERNEL; do
