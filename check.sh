@@ -1,11 +1,12 @@
 #!/bin/sh
-# Builds with the default, the sanitizer and the arm64 presets and runs
-# every test (arm64's under qemu-user); in CI, also the fuzz targets.
+# Builds with the default, the sanitizer, the arm64 and the i386 presets
+# and runs every test (arm64's under qemu-user, i386's natively); in CI,
+# also the fuzz targets.
 # MARNEL_CHECK_BUILD_ONLY names presets that are built but not tested
 # (say "asan arm64", where another run tests them on the same sources).
 set -eu
 cd "$(dirname "$0")"
-presets="default asan arm64"
+presets="default asan arm64 i386"
 for preset in ${MARNEL_CHECK_BUILD_ONLY:-}; do
 	case " $presets " in
 	*" $preset "*) ;;

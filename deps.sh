@@ -17,11 +17,14 @@ deps_test="libgtest-dev binutils strace groff-base clang libclang-rt-dev valgrin
 # kernels themselves are downloaded by vm/kernel.sh, not installed; one of
 # another release than this machine's is built for in a root debootstrap
 # makes. The debug kernels are built here from source: flex, bison, bc
-# and libelf-dev (objtool).
-deps_vm="qemu-system-x86 qemu-system-arm busybox-static cpio gcc make perl sparse dwarves debootstrap flex bison bc libelf-dev"
+# and libelf-dev (objtool). On Debian 13 the module is built for its armhf
+# kernel with the release's cross compiler.
+deps_vm="qemu-system-x86 qemu-system-arm busybox-static cpio gcc make perl sparse dwarves debootstrap flex bison bc libelf-dev gcc-arm-linux-gnueabihf"
 # The arm64 build: Debian's cross compiler and target libc, and qemu-user
-# to run its tests here.
-deps_cross="g++-aarch64-linux-gnu qemu-user-static"
+# to run its tests here. The i386 build: the cross compiler (gcc-multilib
+# conflicts with every cross compiler), and the 32-bit loader and
+# libraries its programs run with here.
+deps_cross="g++-aarch64-linux-gnu qemu-user-static g++-i686-linux-gnu libc6-i386 lib32stdc++6"
 # Packages: dpkg-shlibdeps computes marnel-tools' dependencies.
 deps_package="dpkg-dev"
 # CI also proves the packages: lintian, and dkms building the module for an

@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -813,7 +814,7 @@ void no_client_held_up(Ctx &c)
 	auto page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
 	void *page = mmap(nullptr, page_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
 			  -1, 0);
-	uffdio_register reg{{reinterpret_cast<__u64>(page), page_size},
+	uffdio_register reg{{reinterpret_cast<std::uintptr_t>(page), page_size},
 			    UFFDIO_REGISTER_MODE_MISSING, 0};
 	if (ioctl(uffd, UFFDIO_API, &api) || ioctl(uffd, UFFDIO_REGISTER, &reg))
 		c.skip(std::string("userfaultfd refused: ") + strerror(errno));
@@ -847,7 +848,7 @@ void no_client_held_up(Ctx &c)
 		usleep(10000);
 	int completed = done;
 	std::vector<char> zeros(page_size, 0);
-	uffdio_copy copy{reinterpret_cast<__u64>(page), reinterpret_cast<__u64>(zeros.data()),
+	uffdio_copy copy{reinterpret_cast<std::uintptr_t>(page), reinterpret_cast<std::uintptr_t>(zeros.data()),
 			 page_size, 0, 0};
 	ioctl(uffd, UFFDIO_COPY, &copy);
 	holder.join();

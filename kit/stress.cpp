@@ -161,21 +161,23 @@ void put(int fd, std::uint32_t value, bool &ok, int &error)
 			long v = strtol(text, nullptr, 10);
 			if (v == -1)
 				continue;
-			if (v < base || v >= base + static_cast<long>(span) * nwriters) {
+			// long: the values fit in 32 bits, and fault() prints longs.
+			const auto lo = static_cast<long>(base), width = static_cast<long>(span);
+			if (v < lo || v >= lo + width * nwriters) {
 				if (base != unique_base)
 					fault("reader: value %ld was never written", v);
 				continue; // a pushwell's value, in a kill round
 			}
-			auto w = static_cast<int>((v - base) / span);
-			auto seq = static_cast<std::uint32_t>((v - base) % span);
+			auto w = static_cast<int>((v - lo) / width);
+			auto seq = static_cast<std::uint32_t>((v - lo) % width);
 			shared->delivered++;
 			if (seq > shared->attempted[w])
 				fault("reader: value %ld was never written", v);
-			if (mark_seen(static_cast<std::uint32_t>(v - base)))
+			if (mark_seen(static_cast<std::uint32_t>(v - lo)))
 				fault("reader: value %ld delivered twice", v);
 			if (static_cast<long long>(seq) <= last[static_cast<std::size_t>(w)])
-				fault("reader: value %ld after %lld from the same writer", v,
-				      last[static_cast<std::size_t>(w)]);
+				fault("reader: value %ld after %ld from the same writer", v,
+				      static_cast<long>(last[static_cast<std::size_t>(w)]));
 			last[static_cast<std::size_t>(w)] = seq;
 			if (e < max_epochs && seq < shared->first_seq[w][e])
 				fault("reader: value %ld is from before the load", v);
@@ -214,8 +216,8 @@ void conserved()
 		return;
 	auto s = status();
 	if (!counters(s) || s["accepted"] != s["delivered"] + s["depth"])
-		fault("accepted %ld != delivered + depth %ld", s["accepted"],
-		      s["delivered"] + s["depth"]);
+		fault("accepted %ld != delivered + depth %ld", static_cast<long>(s["accepted"]),
+		      static_cast<long>(s["delivered"] + s["depth"]));
 }
 
 // reap, showing progress meanwhile.

@@ -233,9 +233,24 @@ std::string find_command(const char *cmd)
 	}
 }
 
-// A 64-bit ELF program without PT_INTERP is statically linked: nothing is
-// preloaded into it, so its calls would reach the real /proc/marnel.
+// An ELF program without PT_INTERP is statically linked: nothing is
+// preloaded into it, so its calls would reach the real /proc/marnel. Either
+// class: a 32-bit system's marnel-sim is handed 32-bit programs.
 // Scripts and other files are left to execvp.
+template <typename Ehdr, typename Phdr> bool no_interpreter(int fd, const Ehdr &eh)
+{
+	if ((eh.e_type != ET_EXEC && eh.e_type != ET_DYN) || eh.e_phentsize != sizeof(Phdr))
+		return false;
+	for (unsigned i = 0; i < eh.e_phnum; i++) {
+		Phdr ph{};
+		if (pread(fd, &ph, sizeof ph, static_cast<off_t>(eh.e_phoff + i * sizeof ph)) !=
+			    static_cast<ssize_t>(sizeof ph) ||
+		    ph.p_type == PT_INTERP)
+			return false;
+	}
+	return true;
+}
+
 bool statically_linked(const std::string &file)
 {
 	int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -243,18 +258,14 @@ bool statically_linked(const std::string &file)
 		return false;
 	Elf64_Ehdr eh{};
 	bool is_static = false;
-	if (pread(fd, &eh, sizeof eh, 0) == static_cast<ssize_t>(sizeof eh) &&
-	    memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0 && eh.e_ident[EI_CLASS] == ELFCLASS64 &&
-	    (eh.e_type == ET_EXEC || eh.e_type == ET_DYN) && eh.e_phentsize == sizeof(Elf64_Phdr)) {
-		is_static = true;
-		for (int i = 0; i < eh.e_phnum; i++) {
-			Elf64_Phdr ph{};
-			if (pread(fd, &ph, sizeof ph,
-				  static_cast<off_t>(eh.e_phoff + static_cast<unsigned>(i) * sizeof ph)) != sizeof ph ||
-			    ph.p_type == PT_INTERP) {
-				is_static = false;
-				break;
-			}
+	ssize_t n = pread(fd, &eh, sizeof eh, 0);
+	if (n >= static_cast<ssize_t>(sizeof(Elf32_Ehdr)) && memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0) {
+		if (eh.e_ident[EI_CLASS] == ELFCLASS64 && n == static_cast<ssize_t>(sizeof eh))
+			is_static = no_interpreter<Elf64_Ehdr, Elf64_Phdr>(fd, eh);
+		else if (eh.e_ident[EI_CLASS] == ELFCLASS32) {
+			Elf32_Ehdr eh32;
+			memcpy(&eh32, &eh, sizeof eh32);
+			is_static = no_interpreter<Elf32_Ehdr, Elf32_Phdr>(fd, eh32);
 		}
 	}
 	close(fd);

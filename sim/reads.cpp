@@ -1,6 +1,7 @@
 #include "reads.hpp"
 
 #include <charconv>
+#include <limits>
 
 namespace marnel::sim {
 
@@ -44,10 +45,10 @@ std::string shown(std::string_view item)
 const char *parse_one(std::string_view item, ScriptedRead &r)
 {
 	const char *end = item.data() + item.size();
-	ssize_t v = 0;
+	long long v = 0; // wider than a 32-bit ssize_t: the same errors everywhere
 	// from_chars takes no blanks and no '+': the result is plain digits.
 	auto [p, ec] = std::from_chars(item.data(), end, v);
-	if (ec == std::errc::result_out_of_range)
+	if (ec == std::errc::result_out_of_range || v > std::numeric_limits<ssize_t>::max())
 		return "result out of range";
 	if (ec != std::errc() || p == item.data())
 		return "no decimal result";
@@ -68,7 +69,7 @@ const char *parse_one(std::string_view item, ScriptedRead &r)
 		r.result = -1;
 		r.error = static_cast<int>(-v);
 	} else {
-		r.result = v;
+		r.result = static_cast<ssize_t>(v);
 		r.error = 0;
 	}
 	return nullptr;

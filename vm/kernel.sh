@@ -15,7 +15,10 @@
 #   6.1-arm64, 6.12-arm64, 7.3-arm64
 #                   the same lines' arm64 kernels, for qemu-system-aarch64;
 #                   the module is cross-built for them
-#   userland-arm64  not a kernel: prints the folder of the arm64 guest's
+#   6.1-686-pae     Debian 12's i386 kernel, for qemu-system-i386
+#   6.12-armmp      Debian 13's armhf kernel (the module is only built for it)
+#   userland-arm64, userland-i386
+#                   not a kernel: prints the folder of that guest's
 #                   programs and libraries (see below)
 #   root-sid        not a kernel: prints the Debian sid root, made if need be
 #   6.12-debug      built here from Debian 13's linux-source-6.12 with
@@ -32,7 +35,7 @@
 # against that release's libraries: releases are never mixed on one system.
 set -euo pipefail
 
-known="6.1 6.1-rt 6.12 6.12-rt 7.3 7.3-rt next 6.12-debug 6.12-kcsan 6.1-arm64 6.12-arm64 7.3-arm64 userland-arm64 root-sid"
+known="6.1 6.1-rt 6.12 6.12-rt 7.3 7.3-rt next 6.12-debug 6.12-kcsan 6.1-arm64 6.12-arm64 7.3-arm64 6.1-686-pae 6.12-armmp userland-arm64 userland-i386 root-sid"
 here=$(cd "$(dirname "$0")" && pwd)
 name=${1:?usage: vm/kernel.sh NAME|VERSION (NAME: $known)}
 if [ -r "/boot/vmlinuz-$name" ] && [ -d "/lib/modules/$name/build" ]; then
@@ -41,16 +44,20 @@ if [ -r "/boot/vmlinuz-$name" ] && [ -d "/lib/modules/$name/build" ]; then
 fi
 flavour=
 arch=amd64
+# The Debian architecture, and the image's suffix where it is not that name.
 case $name in
 *-rt) flavour=rt- ;;
 *-arm64) arch=arm64 ;;
+*-686-pae) arch=i386 flavour=686-pae ;;
+*-armmp) arch=armhf flavour=armmp ;;
+userland-*) arch=${name#userland-} ;;
 esac
 case $name in
-6.1 | 6.1-rt | 6.1-arm64) release=bookworm suites="bookworm bookworm-updates bookworm-security" ;;
-6.12 | 6.12-rt | 6.12-debug | 6.12-kcsan | 6.12-arm64) release=trixie suites="trixie trixie-updates trixie-security" ;;
+6.1 | 6.1-rt | 6.1-arm64 | 6.1-686-pae) release=bookworm suites="bookworm bookworm-updates bookworm-security" ;;
+6.12 | 6.12-rt | 6.12-debug | 6.12-kcsan | 6.12-arm64 | 6.12-armmp) release=trixie suites="trixie trixie-updates trixie-security" ;;
 7.3 | 7.3-rt | 7.3-arm64) release=trixie suites="trixie-backports" ;;
 next | root-sid) release=sid suites="experimental" ;;
-userland-arm64) release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}") suites= ;;
+userland-arm64 | userland-i386) release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}") suites= ;;
 *)
 	echo "vm/kernel.sh: unknown kernel '$name'; known: $known (or an installed kernel's version)" >&2
 	exit 2
@@ -115,6 +122,8 @@ apt_opts=(-q -o Dir::State="$apt" -o Dir::State::Lists="$apt/lists"
 	-o Dir::Etc::SourceList="$apt/sources.list"
 	-o Dir::Etc::SourceParts=/nonexistent -o Debug::NoLocking=true
 	-o APT::Architecture=amd64 -o APT::Architectures::=amd64 -o APT::Architectures::=arm64)
+# The 32-bit architectures' lists only for the releases of their kernels.
+[ "$release" = sid ] || apt_opts+=(-o APT::Architectures::=i386 -o APT::Architectures::=armhf)
 [ "$(id -u)" != 0 ] || apt_opts+=(-o APT::Sandbox::User=root)
 # sid and experimental carry a Valid-Until date; an archive mirrored at
 # some point in time outlives it. Signatures are still checked.
@@ -123,13 +132,15 @@ if [ -z "$(find "$apt/lists" -maxdepth 1 -name "*binary-${arch}_Packages*" -mtim
 	apt-get "${apt_opts[@]}" update >"$apt/update.log" 2>&1 ||
 		{ cat "$apt/update.log" >&2; exit 1; }
 fi
-# An arm64 kernel's own packages by their architecture; the rest (kbuild's
-# tools, the compiler) are this machine's.
+# Another architecture's kernel's own packages by their architecture; the
+# rest (kbuild's tools, the compiler) are this machine's.
 qualified() {
 	local p
 	for p in "$@"; do
 		case $p in
 		*-arm64) echo "$p:arm64" ;;
+		*-686-pae) echo "$p:i386" ;;
+		*-armmp) echo "$p:armhf" ;;
 		*) echo "$p" ;;
 		esac
 	done
@@ -147,12 +158,12 @@ download() {
 		{ cat "$apt/download.log" >&2; exit 1; }
 }
 
-# The arm64 guest's userland, of this machine's release: busybox, and the
-# bash, dash (sh), coreutils and sed the differential corpus runs, with every
-# library they and the arm64 build's programs need. The same tree is
+# An arm64 or i386 guest's userland, of this machine's release: busybox,
+# and the bash, dash (sh), coreutils and sed the differential corpus runs,
+# with every library they and that build's programs need. The arm64 tree is
 # qemu-user's prefix when the simulated driver runs the corpus here.
-if [ "$name" = userland-arm64 ]; then
-	dir=$base/kernels/userland-arm64-$release
+if [ "$name" = userland-$arch ]; then
+	dir=$base/kernels/userland-$arch-$release
 	if ! [ -f "$dir/.complete" ]; then
 		rm -rf "$dir"
 		mkdir -p "$dir"
@@ -162,16 +173,16 @@ if [ "$name" = userland-arm64 ]; then
 			for p in $want; do
 				case " $seen " in *" $p "*) continue ;; esac
 				seen="$seen $p"
-				next="$next $(apt-cache "${apt_opts[@]}" show --no-all-versions "$p:arm64" |
+				next="$next $(apt-cache "${apt_opts[@]}" show --no-all-versions "$p:$arch" |
 					sed -n 's/^\(Pre-\)\{0,1\}Depends: //p' | tr ',' '\n' |
 					sed 's/|.*//; s/(.*)//; s/ //g' | grep '^lib' || true)"
 			done
 			want=$next
 		done
-		(cd "$apt/archives" && apt-get "${apt_opts[@]}" download $(printf '%s:arm64 ' $seen)) \
+		(cd "$apt/archives" && apt-get "${apt_opts[@]}" download $(printf "%s:$arch " $seen)) \
 			>"$apt/download.log" 2>&1 || { cat "$apt/download.log" >&2; exit 1; }
 		for p in $seen; do
-			dpkg-deb -x "$(echo "$apt/archives/${p}_"*_arm64.deb)" "$dir"
+			dpkg-deb -x "$(echo "$apt/archives/${p}_"*_$arch.deb)" "$dir"
 		done
 		rm -f "$apt/archives/"*.deb
 		# Merged /usr, as an installed Debian has it.
@@ -182,7 +193,7 @@ if [ "$name" = userland-arm64 ]; then
 			fi
 			ln -sfn "usr/$d" "$dir/$d"
 		done
-		rm -rf "$dir/usr/share" "$dir/usr/lib/aarch64-linux-gnu/gconv"
+		rm -rf "$dir/usr/share" "$dir/usr/lib/"*-linux-gnu*/gconv
 		touch "$dir/.complete"
 	fi
 	echo "$dir"
@@ -257,6 +268,7 @@ esac
 esc=${line//./\\.}
 case $name in
 next) pattern="^linux-image-[0-9]+\\.[0-9]+[^-]*-amd64$" ;;
+*-686-pae | *-armmp) pattern="^linux-image-$esc(\\.[0-9]+)?(\\+deb[0-9]+)?(-[0-9]+)?-${flavour}$" ;;
 *) pattern="^linux-image-$esc(\\.[0-9]+)?(\\+deb[0-9]+)?(-[0-9]+)?-${flavour}${arch}$" ;;
 esac
 image=$(for suite in $suites; do
@@ -304,8 +316,12 @@ if [ "$root" != - ] && ! [ -f "$root/.tools-$version" ]; then
 	for p in "${headers[@]}"; do
 		tools+=($(depends "$p" | grep -v '^linux-' || true))
 	done
-	# An arm64 kernel's headers name the native gcc-N; its cross twin builds.
-	[ "$arch" = amd64 ] || tools+=($(printf '%s\n' "${tools[@]}" | sed -n 's/^gcc-[0-9]*$/&-aarch64-linux-gnu/p'))
+	# An arm kernel's headers name the native gcc-N; its cross twin builds
+	# (an i386 kernel is built by the native gcc, with -m32).
+	case $arch in
+	arm64) tools+=($(printf '%s\n' "${tools[@]}" | sed -n 's/^gcc-[0-9]*$/&-aarch64-linux-gnu/p')) ;;
+	armhf) tools+=($(printf '%s\n' "${tools[@]}" | sed -n 's/^gcc-[0-9]*$/&-arm-linux-gnueabihf/p')) ;;
+	esac
 	env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
 		chroot "$root" sh -c 'apt-get update -q && apt-get install -y -q --no-install-recommends "$@"' \
 		sh "${tools[@]}" >"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }
