@@ -113,7 +113,7 @@ static ssize_t dequeue_read(struct file *file, char __user *buf,
 			    size_t count, loff_t *ppos)
 {
 	char text[12];	/* "-2147483648" and its NUL */
-	unsigned int at = head;
+	unsigned int at;
 	bool delivered;
 	size_t n;
 	int value = -1;
@@ -121,6 +121,7 @@ static ssize_t dequeue_read(struct file *file, char __user *buf,
 	if (mutex_lock_killable(&foreign_lock))
 		return -EINTR;
 	delivered = used;
+	at = head;
 	if (delivered) {
 		if (broken == FAULT_LIFO)
 			at = (head + used - 1) % size;
