@@ -24,7 +24,7 @@ if ! [ -f "$dir/.complete" ]; then
 	touch "$dir/.complete"
 fi
 out=$(perl "$dir/scripts/checkpatch.pl" --strict --no-tree --no-summary --terse \
-	-f "$here/marnel.c" "$here/marnel_test.c") || true
+	-f "$here/marnel.c" "$here/marnel_parse.h" "$here/../tests/drivers/marnel_kunit.c") || true
 if [ -n "$out" ]; then
 	printf '%s\n' "$out"
 	echo "checkpatch ($pkg): the findings above"

@@ -5,9 +5,9 @@
 #   vm/run.sh BINDIR [WORKDIR [KERNEL]]
 #
 # BINDIR holds pushwell, drawwell and the test programs marnel-conformance,
-# marnel-probe and marnel-stress. KERNEL is 6.1 (the default), 6.1-rt, 6.12,
-# 6.12-rt, 7.3, 7.3-rt, next or an installed kernel's version (see
-# kernel.sh; the -debug and -kcsan kernels also run their detectors' checks:
+# marnel-probe, marnel-stress and marnel-readfault. KERNEL is 6.1 (the
+# default), 6.1-rt, 6.12, 6.12-rt, 7.3, 7.3-rt, next or an installed
+# kernel's version (see kernel.sh; the -debug and -kcsan kernels also run their detectors' checks:
 # KUnit, fault injection, kmemleak); 6.1-arm64, 6.12-arm64 and 7.3-arm64
 # boot under qemu-system-aarch64 with the arm64 build's BINDIR.
 # MARNEL_VM_MODULE names a marnel.ko built elsewhere (by dkms, say) to load
@@ -59,7 +59,7 @@ read -r kver image build debversion broot <<<"$found"
 [ $status = 0 ] && [ -n "${broot:-}" ] || fail "no $flavour kernel"
 echo "kernel $flavour: $kver ($debversion)"
 version=${MARNEL_VERSION:-$(sed -n '/^project/s/.* VERSION \([0-9.]*\).*/\1/p' "$here/../CMakeLists.txt")}
-for tool in pushwell drawwell marnel-conformance marnel-probe marnel-stress; do
+for tool in pushwell drawwell marnel-conformance marnel-probe marnel-stress marnel-readfault; do
 	[ -x "$bin/$tool" ] || fail "$bin/$tool is not built"
 done
 
@@ -68,7 +68,7 @@ mkdir -p "$work/driver" "$work/root"
 
 # The module, built against the headers of the kernel that will boot, with
 # every warning and sparse's checks on.
-cp "$here/../driver/marnel.c" "$here/../driver/marnel_test.c" "$here/../driver/Kbuild" "$work/driver/"
+cp "$here/../driver/marnel.c" "$here/../driver/marnel_parse.h" "$here/../driver/Kbuild" "$work/driver/"
 echo "$version" >"$work/driver/VERSION"
 if [ "$broot" = - ]; then
 	make -C "$build" M="$work/driver" "${cross[@]}" W=1 C=2 modules >"$work/module-build.log" 2>&1
@@ -88,6 +88,18 @@ if grep -E -q 'warning:|error:' "$work/module-build.log"; then
 	fail "the module build printed warnings"
 fi
 module=${MARNEL_VM_MODULE:-$work/driver/marnel.ko}
+# The debug kernels (built here) also load the test-only KUnit module of
+# tests/drivers/, which never ships: the record parser's suite.
+rm -rf "$work/kunit"
+case $flavour in
+*-debug | *-kcsan)
+	mkdir -p "$work/kunit"
+	cp "$here/../tests/drivers/"{Kbuild,marnel_kunit.c} "$here/../driver/marnel_parse.h" "$work/kunit/"
+	make -C "$build" M="$work/kunit" W=1 C=2 modules >"$work/kunit-build.log" 2>&1 &&
+		! grep -E -q 'warning:|error:' "$work/kunit-build.log" ||
+		{ cat "$work/kunit-build.log"; fail "KUnit module build"; }
+	;;
+esac
 
 # A small initramfs: busybox, the module, the binaries the build produced
 # and the shared libraries they need. An arm64 guest's come from Debian's
@@ -106,13 +118,14 @@ else
 fi
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/marnel,lib/modules}
 cp "$module" "$root/lib/modules/marnel.ko"
+[ ! -f "$work/kunit/marnel_kunit.ko" ] || cp "$work/kunit/marnel_kunit.ko" "$root/lib/modules/"
 echo "$version" >"$root/version"
 cp "$here/init" "$root/init"
 cp "${MARNEL_VM_SCENARIO:-$here/scenario.sh}" "$root/scenario.sh"
 # The differential corpus runs the same bash and coreutils in the VM as on
 # this machine, so their output can differ only by the driver.
 cp -r "$here/../tests/differential" "$root/differential"
-for tool in "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress} \
+for tool in "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress,marnel-readfault} \
 	$tools ${MARNEL_VM_EXTRA:-}; do
 	cp "$tool" "$root/opt/marnel/"
 	[ $arch = arm64 ] ||
