@@ -7,8 +7,8 @@
 # BINDIR holds pushwell, drawwell and the test programs marnel-conformance,
 # marnel-probe, marnel-stress and marnel-readfault. KERNEL is 6.1 (the
 # default), 6.1-rt, 6.12, 6.12-rt, 7.3, 7.3-rt, next or an installed
-# kernel's version (see kernel.sh; the -debug and -kcsan kernels also run their detectors' checks:
-# KUnit, fault injection, kmemleak); 6.1-arm64, 6.12-arm64 and 7.3-arm64
+# kernel's version (see kernel.sh; the -debug and -kcsan kernels also run
+# their detectors' checks: KUnit, fault injection, kmemleak); 6.1-arm64, 6.12-arm64 and 7.3-arm64
 # boot under qemu-system-aarch64 with the arm64 build's BINDIR.
 # MARNEL_VM_MODULE names a marnel.ko built elsewhere (by dkms, say) to load
 # instead. Exit status: 0
