@@ -5,7 +5,7 @@
 #   vm/run.sh BINDIR [WORKDIR [KERNEL]]
 #
 # BINDIR holds pushwell, drawwell, the kit's marnel-conformance, marnel-probe
-# and marnel-stress, and the test program marnel-stress-faults. KERNEL is 6.1 (the default), 6.1-rt, 6.12,
+# and marnel-stress, and the test programs marnel-stress-faults and marnel-readfault. KERNEL is 6.1 (the default), 6.1-rt, 6.12,
 # 6.12-rt, 7.3, 7.3-rt, next or an installed kernel's version (see
 # kernel.sh; the -debug and -kcsan kernels also run their detectors' checks:
 # KUnit, fault injection, kmemleak); 6.1-arm64, 6.12-arm64 and 7.3-arm64
@@ -64,7 +64,7 @@ read -r kver image build debversion broot <<<"$found"
 [ $status = 0 ] && [ -n "${broot:-}" ] || fail "no $flavour kernel"
 echo "kernel $flavour: $kver ($debversion)"
 version=${MARNEL_VERSION:-$(sed -n '/^project/s/.* VERSION \([0-9.]*\).*/\1/p' "$here/../CMakeLists.txt")}
-for tool in pushwell drawwell marnel-conformance marnel-probe marnel-stress marnel-stress-faults; do
+for tool in pushwell drawwell marnel-conformance marnel-probe marnel-stress marnel-stress-faults marnel-readfault; do
 	[ -x "$bin/$tool" ] || fail "$bin/$tool is not built"
 done
 
@@ -73,7 +73,7 @@ mkdir -p "$work/driver" "$work/root"
 
 # The module, built against the headers of the kernel that will boot, with
 # every warning and sparse's checks on.
-cp "$here/../driver/marnel.c" "$here/../driver/marnel_test.c" "$here/../driver/Kbuild" "$work/driver/"
+cp "$here/../driver/marnel.c" "$here/../driver/marnel_parse.h" "$here/../driver/Kbuild" "$work/driver/"
 echo "$version" >"$work/driver/VERSION"
 if [ "$broot" = - ]; then
 	make -C "$build" M="$work/driver" "${cross[@]}" W=1 C=2 modules >"$work/module-build.log" 2>&1
@@ -98,13 +98,23 @@ if grep -E -q 'warning:|error:' "$work/module-build.log"; then
 	cat "$work/module-build.log"
 	fail "the module build printed warnings"
 fi
-# MARNEL_VM_BUILD_ONLY=1: the module's build is all that is asked (CI's
-# proof that a root of another release builds it), no boot.
-if [ -n "${MARNEL_VM_BUILD_ONLY:-}" ]; then
-	echo "module built for $kver: $work/driver/marnel.ko"
-	exit 0
-fi
 module=${MARNEL_VM_MODULE:-$work/driver/marnel.ko}
+# The debug kernels (built here) also load the test-only KUnit module of
+# tests/drivers/, which never ships: the record parser's suite.
+rm -rf "$work/kunit"
+case $flavour in
+*-debug | *-kcsan)
+	mkdir -p "$work/kunit"
+	cp "$here/../tests/drivers/marnel_kunit.c" "$here/../driver/marnel_parse.h" "$work/kunit/"
+	echo 'obj-m := marnel_kunit.o' >"$work/kunit/Kbuild"
+	make -C "$build" M="$work/kunit" W=1 C=2 modules >"$work/kunit-build.log" 2>&1 &&
+		! grep -E -q 'warning:|error:' "$work/kunit-build.log" ||
+		{ cat "$work/kunit-build.log"; fail "KUnit module build"; }
+	;;
+esac
+# MARNEL_VM_BUILD_ONLY=1: the module's build is all that is asked (a
+# 32-bit kernel's W=1 C=2 check; CI's proof that a root of another release
+# builds it), no boot.
 if [ -n "${MARNEL_VM_BUILD_ONLY:-}" ]; then
 	echo "PASSED: the module built for $kver without a warning"
 	exit 0
@@ -114,9 +124,10 @@ fi
 # and the shared libraries they need. An arm64 guest's come from Debian's
 # arm64 packages, with their libraries, in place of this machine's.
 root=$work/root
-userland=$(initramfs_root "$root" $arch "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress,marnel-stress-faults} \
+userland=$(initramfs_root "$root" $arch "$bin"/{pushwell,drawwell,marnel-conformance,marnel-probe,marnel-stress,marnel-stress-faults,marnel-readfault} \
 	${MARNEL_VM_EXTRA:-}) || fail "the initramfs"
 cp "$module" "$root/lib/modules/marnel.ko"
+[ ! -f "$work/kunit/marnel_kunit.ko" ] || cp "$work/kunit/marnel_kunit.ko" "$root/lib/modules/"
 echo "$version" >"$root/version"
 cp "$here/init" "$root/init"
 cp "${MARNEL_VM_SCENARIO:-$here/scenario.sh}" "$root/scenario.sh"

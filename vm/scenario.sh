@@ -44,10 +44,12 @@ fi
 section "the contract, against the kernel module"
 check "insmod capacity=16" insmod $ko capacity=16
 if [ -n "$debug" ]; then
-	# The suite runs at each load; once is enough.
+	# The suite is a test-only module of its own, run as it loads; the
+	# module proper, loaded first, must run none.
+	check "marnel.ko runs no KUnit suite" sh -c '! dmesg | grep -q marnel_parse'
 	check "KUnit: the record parser agrees with kstrtoint" \
-		sh -c 'dmesg | grep -Eq "ok [0-9]+ marnel_parse$" && ! dmesg | grep -q "not ok"'
-	echo - >/sys/module/kunit/parameters/filter_glob
+		sh -c 'insmod /lib/modules/marnel_kunit.ko && rmmod marnel_kunit &&
+			dmesg | grep -Eq "ok [0-9]+ marnel_parse$" && ! dmesg | grep -q "not ok"'
 fi
 check "module version $(cat /version)" [ "$(cat /sys/module/marnel/version)" = "$(cat /version)" ]
 check "ref.permissions: enqueue is 0200" [ "$(stat -c %a /proc/marnel/enqueue)" = 200 ]
@@ -60,8 +62,16 @@ check "insmod group=100" insmod $ko group=100
 check "ref.permissions: group may write enqueue" [ "$(stat -c %a:%g /proc/marnel/enqueue)" = 220:100 ]
 check "ref.permissions: group may read dequeue" [ "$(stat -c %a:%g /proc/marnel/dequeue)" = 440:100 ]
 rmmod marnel
-check "ref.load-parameters: capacity=0 is refused" sh -c "! insmod $ko capacity=0 2>/dev/null"
-check "ref.load-parameters: group=-2 is refused" sh -c "! insmod $ko group=-2 2>/dev/null"
+# Any gid, past INT_MAX too; (gid_t)-1 is no group.
+check "insmod group=2147483648" insmod $ko group=2147483648
+check "ref.permissions: a group above INT_MAX" [ "$(stat -c %a:%g /proc/marnel/dequeue)" = 440:2147483648 ]
+check "ref.permissions: status stays root's" [ "$(stat -c %g /proc/marnel/status)" = 0 ]
+rmmod marnel
+for p in capacity=0 capacity=1048577 capacity=4294967296 capacity=-1 capacity=x capacity= \
+	group=-2 group=4294967295 group=4294967296 group=x group=; do
+	check "ref.load-parameters: $p is refused with EINVAL" \
+		sh -c "! insmod $ko $p 2>/tmp/insmod.err && grep -q 'Invalid argument' /tmp/insmod.err"
+done
 check "ref.load-parameters: capacity=1048576 loads" insmod $ko capacity=1048576
 rmmod marnel
 check "no entries after a refused load" [ ! -e /proc/marnel ]
@@ -143,6 +153,10 @@ check "4 processes each taking out what they put in, capacity 1024: none of ${MA
 check "rmmod while a reader is held in a page fault completes once it is resolved" \
 	marnel-stress-faults fault "rmmod marnel"
 check "entries gone" [ ! -e /proc/marnel ]
+insmod $ko
+check "a read whose buffer faults while another takes the head: the bytes past the text as they were, on EFAULT too" \
+	marnel-readfault tail
+rmmod marnel
 
 if [ -n "$debug" ]; then
 	section "fault injection"
@@ -155,7 +169,17 @@ if [ -n "$debug" ]; then
 	echo 11 >$dbg/fail_page_alloc/min-order
 	check "every usercopy failure: EFAULT, or a retry that delivers once; the status as it was" \
 		marnel-stress-faults usercopy
-	rmmod marnel
+	# Every copy of one thread fails: the read must end. The filter first,
+	# so that no other task fails meanwhile.
+	echo Y >$dbg/fail_usercopy/task-filter
+	echo -1 >$dbg/fail_usercopy/times
+	echo 100 >$dbg/fail_usercopy/probability
+	check "a read whose every copy fails: EFAULT within a second, the value kept" \
+		marnel-readfault stuck
+	echo 0 >$dbg/fail_usercopy/probability
+	echo 1 >$dbg/fail_usercopy/times
+	echo N >$dbg/fail_usercopy/task-filter
+	check "rmmod after it" rmmod marnel
 	# Now every allocation counts, those that may sleep and single pages too.
 	echo N >$dbg/failslab/cache-filter
 	for f in failslab fail_page_alloc; do

@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * KUnit: marnel_parse() against kstrtoint(text, 10), the kernel's own
- * reading of the record's text. Included by marnel.c when KUnit is built
- * in, so the suite runs when the module loads.
+ * reading of the record's text. A module of its own, built and loaded only
+ * by the VM tests on the debug kernels; the suite runs when it loads.
  */
 #include <kunit/test.h>
+#include <linux/kernel.h>
+#include <linux/module.h>
 #include <linux/prandom.h>
+
+#include "marnel_parse.h"
 
 #define MARNEL_TEST_RANDOM	200000
 
@@ -82,3 +86,6 @@ static struct kunit_suite marnel_test_suite = {
 };
 
 kunit_test_suite(marnel_test_suite);
+
+MODULE_LICENSE("GPL");
+MODULE_DESCRIPTION("KUnit suite of marnel's record parser");
