@@ -150,7 +150,7 @@ for release in "${releases[@]}"; do
 		in_root root env MARNEL_VM_BUILD_ONLY=1 \
 			sh -c 'cd /src/marnel && vm/run.sh build/default/bin /tmp/vm-6.1 6.1' >"$base/vm-6.1.log" 2>&1 ||
 			{ tail -n 40 "$base/vm-6.1.log"; fail "the module for 6.1"; }
-		grep -E '^(kernel|module built)' "$base/vm-6.1.log" || true
+		grep -E '^(kernel|PASSED)' "$base/vm-6.1.log" || true
 		say "the module for 6.1 built in $(($(date +%s) - step)) s"
 		if [ -n "$packages" ]; then
 			cp "$packages"/marnel-dkms_*.deb "$root/tmp/"

@@ -169,17 +169,7 @@ if [ -n "$debug" ]; then
 	echo 11 >$dbg/fail_page_alloc/min-order
 	check "every usercopy failure: EFAULT, or a retry that delivers once; the status as it was" \
 		marnel-stress-faults usercopy
-	# Every copy of one thread fails: the read must end. The filter first,
-	# so that no other task fails meanwhile.
-	echo Y >$dbg/fail_usercopy/task-filter
-	echo -1 >$dbg/fail_usercopy/times
-	echo 100 >$dbg/fail_usercopy/probability
-	check "a read whose every copy fails: EFAULT within a second, the value kept" \
-		marnel-readfault stuck
-	echo 0 >$dbg/fail_usercopy/probability
-	echo 1 >$dbg/fail_usercopy/times
-	echo N >$dbg/fail_usercopy/task-filter
-	check "rmmod after it" rmmod marnel
+	rmmod marnel
 	# Now every allocation counts, those that may sleep and single pages too.
 	echo N >$dbg/failslab/cache-filter
 	for f in failslab fail_page_alloc; do
@@ -211,6 +201,28 @@ if [ -n "$debug" ]; then
 	cat $dbg/kmemleak >/tmp/leaks
 	cat /tmp/leaks
 	check "kmemleak: no unreferenced object" [ ! -s /tmp/leaks ]
+fi
+
+if [ -n "$debug" ]; then
+	# Last, since lockdep stops at its first report: the injection draws a
+	# random number for each copy under probability, and the random pool's
+	# spinlock_t under our raw spinlock is a report of the injection's own
+	# (vm/run.sh leaves exactly that one out).
+	section "a read whose every copy fails"
+	echo "marnel-vm: persistent usercopy fault begins" >/dev/kmsg
+	insmod $ko capacity=16
+	# Every copy of one thread fails: the read must end. The filter first,
+	# so that no other task fails meanwhile.
+	echo Y >$dbg/fail_usercopy/task-filter
+	echo -1 >$dbg/fail_usercopy/times
+	echo 100 >$dbg/fail_usercopy/probability
+	check "a read whose every copy fails: EFAULT within a second, the value kept" \
+		marnel-readfault stuck
+	echo 0 >$dbg/fail_usercopy/probability
+	echo 1 >$dbg/fail_usercopy/times
+	echo N >$dbg/fail_usercopy/task-filter
+	check "rmmod after it" rmmod marnel
+	echo "marnel-vm: persistent usercopy fault ends" >/dev/kmsg
 fi
 
 echo "scenario: $failed failed in $(($(date +%s) - t0)) s"
