@@ -1,6 +1,7 @@
 # Runs inside the virtual machine for vm/check-driver.sh, as init's
-# scenario: loads the module, runs marnel-conformance and a short
-# marnel-stress, unloads it. /check-driver.conf sets MODULE, NAME, PARAMS,
+# scenario: loads the module, runs marnel-conformance, marnel-probe
+# --profile when a profile is asked for, and a short marnel-stress, unloads
+# it. /check-driver.conf sets MODULE, NAME, PARAMS,
 # LOAD, UNLOAD, RELOADS, the stress counts and the checker's arguments.
 # The results are printed at the end, between markers, so that kernel
 # messages on the console do not break into them.
@@ -35,6 +36,13 @@ step conformance
 bounded "$CONFORMANCE_LIMIT" marnel-conformance "$@" >ktap.out 2>ktap.err
 conformance=$?
 
+profile=
+if [ -n "$PROFILE" ]; then
+	step profile
+	bounded 300 marnel-probe --profile >profile.out 2>profile.err
+	profile=$?
+fi
+
 stress=0
 {
 	step "stress kill"
@@ -50,11 +58,32 @@ stress=0
 step unload
 bounded 30 sh -c "$UNLOAD" >unload.out 2>&1 || echo "unload: $(grep . unload.out | head -n 1)" >>stress.out
 
+# The corpus loads and unloads the driver itself, for each of its scripts.
+if [ -n "$DIFFERENTIAL" ]; then
+	step differential
+	bounded 300 sh /differential/run.sh "$LOAD" "$UNLOAD" >differential.out 2>&1
+fi
+
 echo "MARNEL-CHECK-CONFORMANCE: $conformance"
 echo "MARNEL-CHECK-KTAP-BEGIN"
 cat ktap.out
 echo "MARNEL-CHECK-KTAP-END"
 sed 's/^/MARNEL-CHECK-CONFORMANCE-STDERR: /' ktap.err
+if [ -n "$profile" ]; then
+	echo "MARNEL-CHECK-PROFILE: $profile"
+	if [ "$profile" = 0 ]; then
+		echo "MARNEL-CHECK-PROFILE-BEGIN"
+		cat profile.out
+		echo "MARNEL-CHECK-PROFILE-END"
+	else
+		sed 's/^/MARNEL-CHECK-PROFILE-OUT: /' profile.out profile.err
+	fi
+fi
+if [ -n "$DIFFERENTIAL" ]; then
+	echo "MARNEL-DIFFERENTIAL-BEGIN"
+	cat differential.out
+	echo "MARNEL-DIFFERENTIAL-END"
+fi
 echo "MARNEL-CHECK-STRESS: $stress"
 sed 's/^/MARNEL-CHECK-STRESS-OUT: /' stress.out
-exit $((conformance != 0 || stress != 0))
+exit $((conformance != 0 || stress != 0 || ${profile:-0} != 0))

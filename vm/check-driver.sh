@@ -18,6 +18,12 @@
 #                                  while writers and readers run.
 #   --level, --clause, --skip, --timeout
 #                                  passed to marnel-conformance
+#   --profile-out FILE             the driver's profile (marnel-probe
+#                                  --profile in the guest), for marnel-sim
+#                                  load --profile; a "profile" test point
+#   --differential FILE            the differential corpus's output
+#                                  (tests/differential/run.sh, a queue of
+#                                  its load command's), for comparison
 #   --bindir DIR                   pushwell, drawwell, marnel-conformance
 #                                  and marnel-stress (default
 #                                  build/default/bin); not built here
@@ -44,16 +50,16 @@ cannot() {
 [ $# -ge 2 ] || usage "a module and a kernel are needed"
 ko=$1 kernel=$2
 shift 2
-params=() checker=() load= unload= bindir=$here/../build/default/bin
+params=() checker=() load= unload= bindir=$here/../build/default/bin profile_out= differential_out=
 while [ $# -gt 0 ]; do
 	opt=$1
 	case $opt in
-	--param | --load | --unload | --level | --clause | --skip | --timeout | --bindir | --profile-out)
+	--param | --load | --unload | --level | --clause | --skip | --timeout | --bindir | --profile-out | --differential)
 		[ $# -ge 2 ] || usage "$opt needs a value"
 		val=$2
 		shift 2
 		;;
-	--param=* | --load=* | --unload=* | --level=* | --clause=* | --skip=* | --timeout=* | --bindir=* | --profile-out=*)
+	--param=* | --load=* | --unload=* | --level=* | --clause=* | --skip=* | --timeout=* | --bindir=* | --profile-out=* | --differential=*)
 		val=${opt#*=} opt=${opt%%=*}
 		shift
 		;;
@@ -79,21 +85,30 @@ while [ $# -gt 0 ]; do
 		checker+=("$opt" "$val")
 		;;
 	--timeout)
-		[[ $val =~ ^[0-9]+$ ]] && [ "$val" -gt 0 ] || usage "--timeout $val: a whole number of seconds"
+		[[ $val =~ ^[0-9]*\.?[0-9]+$ ]] && [[ ! $val =~ ^[0.]+$ ]] ||
+			usage "--timeout $val: seconds, a positive number"
 		checker+=(--timeout "$val")
 		;;
 	--bindir) bindir=$val ;;
-	--profile-out) usage "--profile-out: not yet" ;;
+	--profile-out | --differential)
+		[ -n "$val" ] || usage "$opt: empty"
+		[ $opt = --differential ] && differential_out=$val || profile_out=$val
+		;;
 	esac
 done
 [ -f "$ko" ] && [ -r "$ko" ] || usage "$ko: no such module file"
+# The profile's file is made now, so that a path that cannot be written
+# fails before anything boots.
+for out in "$profile_out" "$differential_out"; do
+	[ -z "$out" ] || : >"$out" 2>/dev/null || usage "$out: cannot be written"
+done
 # The .modinfo strings, read without modinfo (kmod may not be installed).
 vermagic=$(tr '\0' '\n' <"$ko" | sed -n 's/^vermagic=//p' | head -n 1)
 name=$(tr '\0' '\n' <"$ko" | sed -n 's/^name=//p' | head -n 1)
 [ -n "$vermagic" ] || usage "$ko: not a kernel module (no vermagic)"
 name=${name:-$(basename "$ko" .ko | tr - _)}
 case $kernel in *-arm64 | *-debug | *-kcsan) usage "$kernel: not yet (x86 release kernels only)" ;; esac
-for tool in pushwell drawwell marnel-conformance marnel-stress; do
+for tool in pushwell drawwell marnel-conformance marnel-stress marnel-probe; do
 	[ -x "$bindir/$tool" ] ||
 		usage "$bindir/$tool is not built (cmake --preset default && cmake --build --preset default, or --bindir)"
 done
@@ -124,11 +139,12 @@ root=$work/root
 mkdir -p "$root"
 extra=()
 [ -z "${MARNEL_VM_EXTRA:-}" ] || read -r -a extra <<<"$MARNEL_VM_EXTRA"
-initramfs_out=$(initramfs_root "$root" amd64 "$bindir"/{pushwell,drawwell,marnel-conformance,marnel-stress} \
+initramfs_out=$(initramfs_root "$root" amd64 "$bindir"/{pushwell,drawwell,marnel-conformance,marnel-stress,marnel-probe} \
 	"${extra[@]}" 2>&1) || { echo "$me: the initramfs: $initramfs_out" >&2 && exit 1; }
 cp "$ko" "$root/lib/modules/$name.ko"
 cp "$here/init" "$root/init"
 cp "$here/check-driver-guest.sh" "$root/scenario.sh"
+[ -z "$differential_out" ] || cp -r "$here/../tests/differential" "$root/differential"
 quote() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
 {
 	echo "MODULE=/lib/modules/$name.ko"
@@ -136,6 +152,8 @@ quote() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
 	echo "LOAD=$(quote "${load:-insmod \"\$MODULE\" \$PARAMS}")"
 	echo "UNLOAD=$(quote "${unload:-rmmod $name}")"
 	echo "RELOADS=${load:+${unload:+1}}"
+	echo "PROFILE=${profile_out:+1}"
+	echo "DIFFERENTIAL=${differential_out:+1}"
 	echo "KILL_ROUNDS=${MARNEL_KILL_ROUNDS:-20}"
 	echo "BALANCED_WRITES=${MARNEL_BALANCED_WRITES:-20000}"
 	echo "STRESS_SECONDS=${MARNEL_STRESS_SECONDS:-3}"
@@ -213,6 +231,21 @@ else
 		add "not ok" conformance "" "# marnel-conformance exited $rc${note:+: $note}${err:+: $err}"
 		;;
 	esac
+	# The differential corpus's output, when asked for: what the simulated
+	# driver must print too, loaded with this driver's profile.
+	[ -z "$differential_out" ] ||
+		sed -n '/^MARNEL-DIFFERENTIAL-BEGIN$/,/^MARNEL-DIFFERENTIAL-END$/{//!p}' "$console" >"$differential_out"
+	# The driver's profile, probed in the guest, when asked for.
+	if [ -n "$profile_out" ]; then
+		sed -n '/^MARNEL-CHECK-PROFILE-BEGIN$/,/^MARNEL-CHECK-PROFILE-END$/{//!p}' "$console" >"$profile_out"
+		why=$(sed -n 's/^MARNEL-CHECK-PROFILE-OUT: /# /p' "$console")
+		if [ "$(sed -n 's/^MARNEL-CHECK-PROFILE: //p' "$console")" = 0 ] && [ -s "$profile_out" ]; then
+			add ok profile "" "# written to $profile_out"
+		else
+			: >"$profile_out"
+			add "not ok" profile "" "${why:-# no profile}"
+		fi
+	fi
 	stress=$(sed -n 's/^MARNEL-CHECK-STRESS-OUT: /# /p' "$console")
 	if [ "$(sed -n 's/^MARNEL-CHECK-STRESS: //p' "$console")" = 0 ]; then
 		add ok stress "" "$stress"

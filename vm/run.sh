@@ -251,8 +251,13 @@ grep -q '^taint: clean' "$work/console.txt" || fail "the kernel is tainted beyon
 if grep -q '^MARNEL-DIFFERENTIAL-BEGIN$' "$work/console.txt"; then
 	export MARNEL_SIM_DIR="$work/sim"
 	rm -rf "$MARNEL_SIM_DIR" && mkdir -m 700 "$MARNEL_SIM_DIR"
+	# The simulated driver replays the module as probed in the guest: its
+	# profile, as marnel-probe --profile found it.
+	sed -n '/^MARNEL-PROFILE-BEGIN$/,/^MARNEL-PROFILE-END$/{//!p}' "$work/console.txt" \
+		>"$work/profile-module.txt"
+	[ -s "$work/profile-module.txt" ] || fail "the scenario probed no profile of the module"
 	corpus=(marnel-sim run -- sh "$here/../tests/differential/run.sh"
-		"marnel-sim load --capacity 16" "marnel-sim unload")
+		"marnel-sim load --profile $work/profile-module.txt --capacity 16" "marnel-sim unload")
 	reference=$work/differential-sim.txt
 	if [ $arch = i386 ]; then
 		# Here the guest's i386 programs would run with this machine's

@@ -190,6 +190,15 @@ section "the differential corpus, for comparison with the simulated driver"
 echo "MARNEL-DIFFERENTIAL-BEGIN"
 sh /differential/run.sh "insmod $ko capacity=16" "rmmod marnel"
 echo "MARNEL-DIFFERENTIAL-END"
+# The module's profile, which the simulated driver replays for the same
+# corpus on the host.
+insmod $ko capacity=16
+echo "MARNEL-PROFILE-BEGIN"
+marnel-probe --profile
+probed=$?
+echo "MARNEL-PROFILE-END"
+check "the module's profile, probed" [ $probed -eq 0 ]
+rmmod marnel
 
 if [ -n "$debug" ]; then
 	section "kmemleak, with the module unloaded"
