@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +16,7 @@ namespace marnel::sim {
 
 namespace {
 
-constexpr std::uint32_t desc_magic = 0x6d726e64; // "mrnd"
+constexpr std::uint32_t desc_magic = 0x6d726e65; // "mrne": seq_file records
 constexpr std::size_t desc_size = (sizeof(Description) + 4095) & ~std::size_t{4095};
 // Names the description files; an inherited descriptor is recognised by it.
 constexpr const char *desc_prefix = ".marnel-open-";
@@ -41,6 +42,28 @@ void free_open(Open *o)
 		munmap(o->desc, desc_size);
 	o->~Open();
 	munmap(o, sizeof(Open));
+}
+
+std::uint64_t tagged(std::uint32_t tag, std::uint32_t value)
+{
+	return static_cast<std::uint64_t>(tag) << 32 | value;
+}
+
+std::uint32_t tag_of(std::uint64_t word)
+{
+	return static_cast<std::uint32_t>(word >> 32);
+}
+
+// Tickets wrap in 32 bits: a is the later one when it is less than half
+// the range ahead.
+bool later(std::uint32_t a, std::uint32_t b)
+{
+	return static_cast<std::int32_t>(a - b) > 0;
+}
+
+std::size_t text_words(std::uint32_t len)
+{
+	return (std::min<std::size_t>(len, status_size) + 3) / 4;
 }
 
 using fds::max_fds;
@@ -221,6 +244,63 @@ void adopt_inherited()
 }
 
 } // namespace fds
+
+std::uint64_t seq_load(Description &d, SeqState &s)
+{
+	for (;;) {
+		std::uint64_t ticket = d.seq_current.load(std::memory_order_acquire);
+		const auto tag = static_cast<std::uint32_t>(ticket);
+		const seq::Record &r = d.seq[ticket % seq::records];
+		std::uint32_t v[seq::words];
+		bool whole = true;
+		std::size_t n = seq::header_words;
+		for (std::size_t i = 0; i < n && whole; i++) {
+			std::uint64_t w = r.w[i].load(std::memory_order_relaxed);
+			whole = tag_of(w) == tag;
+			v[i] = static_cast<std::uint32_t>(w);
+			if (i == 0)
+				n += text_words(v[0] & 0x7fffffff);
+		}
+		if (!whole)
+			continue; // reused since: another read moved it on
+		s.len = std::min<std::uint32_t>(v[0] & 0x7fffffff, status_size);
+		s.generated = v[0] >> 31;
+		s.read_pos = static_cast<std::int64_t>(static_cast<std::uint64_t>(v[2]) << 32 | v[1]);
+		s.f_pos = static_cast<std::int64_t>(static_cast<std::uint64_t>(v[4]) << 32 | v[3]);
+		memcpy(s.text, v + seq::header_words, s.len);
+		return ticket;
+	}
+}
+
+bool seq_publish(Description &d, std::uint64_t seen, const SeqState &s)
+{
+	std::uint64_t ticket;
+	do // never the slot of the record it follows
+		ticket = d.seq_tickets.fetch_add(1, std::memory_order_relaxed) + 1;
+	while (ticket % seq::records == seen % seq::records);
+	const auto tag = static_cast<std::uint32_t>(ticket);
+	std::uint32_t v[seq::words] = {};
+	const std::uint32_t len = std::min<std::uint32_t>(s.len, status_size);
+	v[0] = len | static_cast<std::uint32_t>(s.generated) << 31;
+	const auto read_pos = static_cast<std::uint64_t>(s.read_pos);
+	const auto f_pos = static_cast<std::uint64_t>(s.f_pos);
+	v[1] = static_cast<std::uint32_t>(read_pos);
+	v[2] = static_cast<std::uint32_t>(read_pos >> 32);
+	v[3] = static_cast<std::uint32_t>(f_pos);
+	v[4] = static_cast<std::uint32_t>(f_pos >> 32);
+	memcpy(v + seq::header_words, s.text, len);
+	seq::Record &r = d.seq[ticket % seq::records];
+	for (std::size_t i = 0; i < seq::header_words + text_words(len); i++) {
+		std::uint64_t old = r.w[i].load(std::memory_order_relaxed);
+		do
+			if (!later(tag, tag_of(old)))
+				return false; // a later ticket has the record
+		while (!r.w[i].compare_exchange_weak(old, tagged(tag, v[i]),
+						     std::memory_order_relaxed));
+	}
+	return d.seq_current.compare_exchange_strong(seen, ticket, std::memory_order_release,
+						     std::memory_order_relaxed);
+}
 
 int create_description(Entry entry, const std::string &entry_name, const std::string &dir, int flags,
 		       const struct stat &st, Open *&open_out)

@@ -21,6 +21,36 @@ namespace marnel::sim {
 // status: the counters; fixed: a profile's entry of fixed text.
 enum class Entry : std::uint32_t { enqueue, dequeue, status, fixed };
 
+// A status or fixed entry's seq_file: the text of the last snapshot, the
+// position it was read up to, and the file position.
+struct SeqState {
+	bool generated;
+	std::uint32_t len;
+	std::int64_t read_pos;
+	std::int64_t f_pos;
+	char text[status_size];
+};
+
+// Processes that share a description read it at once, and any of them
+// may be stopped or killed halfway. The kernel's seq_file takes a lock;
+// here each change is a whole new record, made current by one
+// compare-and-swap. A record is words of 32 bits of the state and the
+// 32 low bits of its ticket, written only over older tickets, so a writer
+// that resumes late cannot spoil a newer record, and a reader that finds
+// another ticket in any word has seen the record reused and starts again.
+// Records are taken round by ticket: the current one is safe from reuse
+// while fewer than about records / 2 reads of the description are under
+// way (running, stopped or killed) at once.
+namespace seq {
+inline constexpr std::size_t header_words = 5; // len and generated, read_pos, f_pos
+inline constexpr std::size_t words = header_words + (status_size + 3) / 4;
+inline constexpr std::size_t records = 32;
+struct Record {
+	std::atomic<std::uint64_t> w[words];
+};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+} // namespace seq
+
 struct Description {
 	std::uint32_t magic;
 	Entry entry;
@@ -28,15 +58,19 @@ struct Description {
 	std::atomic<int> flags; // what F_GETFL shows
 	struct stat st;		// fstat's answer, the mirror file's at open
 	char name[Profile::name_size]; // the entry's name in the folder
-	// The status entry's seq_file: the text of the last snapshot, the
-	// position it was read up to, and the file position.
-	std::uint32_t generated;
-	std::uint32_t len;
-	std::int64_t read_pos;
-	std::int64_t f_pos;
-	char text[status_size];
+	// The read-only entry's seq_file (SeqState): the ticket of the current
+	// record and the last ticket taken.
+	std::atomic<std::uint64_t> seq_current;
+	std::atomic<std::uint64_t> seq_tickets;
+	seq::Record seq[seq::records];
 	char dir[PATH_MAX]; // the state folder of the load it was opened on
 };
+
+// The current state; never waits for a read stopped or killed halfway.
+// What it gives is the state at some instant during the call: its ticket.
+std::uint64_t seq_load(Description &d, SeqState &s);
+// s becomes the current state if the one of ticket `seen` still is.
+bool seq_publish(Description &d, std::uint64_t seen, const SeqState &s);
 
 // This process's view of one description, shared by its duplicates here.
 struct Open {

@@ -355,41 +355,61 @@ int snapshot(Open &o, char (&text)[status_size], std::size_t &len)
 
 // seq_file's traverse(): position 0 drops the text, so the next read
 // takes a new snapshot; any other position takes one now.
-int traverse(Open &o, std::int64_t pos)
+int traverse(Open &o, SeqState &s, std::int64_t pos)
 {
-	Description &d = *o.desc;
-	d.generated = 0;
+	s.generated = false;
 	if (pos == 0)
 		return 0;
 	std::size_t len = 0;
-	if (int err = snapshot(o, d.text, len); err != 0)
+	if (int err = snapshot(o, s.text, len); err != 0)
 		return err;
-	d.len = static_cast<std::uint32_t>(len);
-	d.generated = 1;
+	s.len = static_cast<std::uint32_t>(len);
+	s.generated = true;
 	return 0;
 }
 
-ssize_t read_status(Open &o, void *buf, std::size_t count, std::int64_t &pos)
+// One read at *pos, or at the file position and moving it. Where the
+// kernel holds the seq_file's lock, this works on a copy of the state and
+// makes it current, or starts again when another read or seek of the
+// description came first; the caller's buffer is then written again.
+ssize_t read_status(Open &o, void *buf, std::size_t count, const std::int64_t *pos)
 {
-	Description &d = *o.desc;
 	if (count == 0)
 		return 0;
-	if (pos != d.read_pos) {
-		if (int err = traverse(o, pos); err != 0)
-			return fail(err);
-		d.read_pos = pos;
+	Description &d = *o.desc;
+	SeqState s;
+	for (;;) {
+		const std::uint64_t seen = seq_load(d, s);
+		const std::int64_t at = pos ? *pos : s.f_pos;
+		bool changed = false;
+		int err = 0;
+		std::size_t n = 0;
+		if (at != s.read_pos) {
+			changed = true;
+			err = traverse(o, s, at);
+			if (err == 0)
+				s.read_pos = at;
+		}
+		if (err == 0 && !s.generated) {
+			changed = true;
+			err = traverse(o, s, -1);
+		}
+		if (err == 0) {
+			std::size_t len = std::min<std::size_t>(s.len, sizeof s.text);
+			auto from = static_cast<std::size_t>(s.read_pos);
+			n = from < len ? std::min(count, len - from) : 0;
+			if (copy_to_caller(buf, s.text + from, n) != 0)
+				err = EFAULT;
+		}
+		if (err == 0 && n > 0) {
+			changed = true;
+			s.read_pos += static_cast<std::int64_t>(n);
+			if (!pos)
+				s.f_pos = at + static_cast<std::int64_t>(n);
+		}
+		if (!changed || seq_publish(d, seen, s))
+			return err != 0 ? fail(err) : static_cast<ssize_t>(n);
 	}
-	if (!d.generated)
-		if (int err = traverse(o, -1); err != 0)
-			return fail(err);
-	std::size_t len = std::min<std::size_t>(d.len, sizeof d.text);
-	auto at = static_cast<std::size_t>(d.read_pos);
-	std::size_t n = at < len ? std::min(count, len - at) : 0;
-	if (copy_to_caller(buf, d.text + at, n) != 0)
-		return fail(EFAULT);
-	d.read_pos += static_cast<std::int64_t>(n);
-	pos += static_cast<std::int64_t>(n);
-	return static_cast<ssize_t>(n);
 }
 
 bool nonseekable(Open &o)
@@ -431,11 +451,7 @@ ssize_t entry_read(Open &o, void *buf, std::size_t count, const std::int64_t *po
 		return read_dequeue(o, buf, count);
 	if (dead(o))
 		return fail(EIO);
-	std::int64_t at = pos ? *pos : o.desc->f_pos;
-	ssize_t r = read_status(o, buf, count, at);
-	if (!pos && r >= 0)
-		o.desc->f_pos = at;
-	return r;
+	return read_status(o, buf, count, pos);
 }
 
 ssize_t entry_write(Open &o, const void *buf, std::size_t count, const std::int64_t *pos)
@@ -527,22 +543,24 @@ off64_t entry_lseek(Open &o, off64_t off, int whence)
 		return fail(EINVAL);
 	if (o.entry == Entry::enqueue || o.entry == Entry::dequeue)
 		return 0;
+	if (whence != SEEK_SET && whence != SEEK_CUR)
+		return fail(EINVAL);
 	Description &d = *o.desc;
-	if (whence == SEEK_CUR)
-		off += d.f_pos;
-	else if (whence != SEEK_SET)
-		return fail(EINVAL);
-	if (off < 0)
-		return fail(EINVAL);
-	if (off != d.read_pos) {
-		if (int err = traverse(o, off); err != 0) {
-			d.read_pos = d.f_pos = 0;
-			return fail(err);
+	SeqState s;
+	for (;;) {
+		const std::uint64_t seen = seq_load(d, s);
+		off64_t to = whence == SEEK_CUR ? off + s.f_pos : off;
+		if (to < 0)
+			return fail(EINVAL);
+		int err = 0;
+		if (to != s.read_pos) {
+			err = traverse(o, s, to);
+			s.read_pos = err != 0 ? 0 : to;
 		}
-		d.read_pos = off;
+		s.f_pos = err != 0 ? 0 : to;
+		if (seq_publish(d, seen, s))
+			return err != 0 ? fail(err) : to;
 	}
-	d.f_pos = off;
-	return off;
 }
 
 int entry_fstat(Open &o, struct stat *st)

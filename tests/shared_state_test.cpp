@@ -310,4 +310,32 @@ TEST(SharedState, ACorruptedStateFailsCleanly)
 	}
 }
 
+// Forked readers of one open status or fixed entry, at one instant, one
+// of them stopped for a while: as seq_file gives it, every byte of the one
+// snapshot once, in order, and no reader waits for the stopped one. The
+// fixed text repeats no byte, so each chunk's place is checked too.
+TEST(SharedState, ReadersOfOneOpenEntryShareOneSnapshot)
+{
+	SimDriver d;
+	std::string letters;
+	for (char c = '!'; c <= '~'; c++)
+		if (c != '#')
+			letters += c;
+	const std::string profile = d.dir() + "/letters.profile";
+	std::ofstream(profile) << "entry letters " << letters << "\n";
+	ASSERT_EQ(d.sim({"load", "--profile", profile}).status, 0);
+	const char *env = getenv("MARNEL_SHARED_READ_ROUNDS");
+	const std::string rounds = env ? env : "200";
+	for (const char *entry : {"status", "letters"}) {
+		SCOPED_TRACE(entry);
+		Command c = run_on(d, {MARNEL_SHARED_READ, std::string("/proc/marnel/") + entry,
+				       "6", rounds});
+		c.stop_after = 60 * slowdown();
+		c.stop_signal = SIGKILL;
+		Outcome o = run(c);
+		EXPECT_EQ(o.status, 0) << o.out << o.err;
+		EXPECT_TRUE(o.out.ends_with("ok\n")) << o.out;
+	}
+}
+
 } // namespace
