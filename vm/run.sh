@@ -223,8 +223,11 @@ awk '/^BUG: KCSAN: / { report = $0 "\n"; mine = /\[marnel\]/; lines = 0; next }
 	# The persistent usercopy fault's section: the injection's own random
 	# draw, a spinlock_t under our raw spinlock, is lockdep's "Invalid
 	# wait context" from should_fail_ex; that report alone is left out.
-	awk '/marnel-vm: persistent usercopy fault begins/ { inj = 1; region = ""; next }
-		inj && /marnel-vm: persistent usercopy fault ends/ {
+	# Its start on the console is the scenario's section title (the kernel's
+	# copy of the marker may not reach a quiet console), in the log the
+	# marker.
+	awk '/^=== a read whose every copy fails|marnel-vm: persistent usercopy fault begins/ { inj = 1; region = ""; next }
+		inj && /marnel-vm: persistent usercopy fault ends|^scenario: / {
 			inj = 0
 			if (region ~ /should_fail_ex/ && region ~ /BUG: Invalid wait context/) {
 				n = split(region, l, "\n"); other = 0
