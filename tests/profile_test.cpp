@@ -144,12 +144,11 @@ TEST(Profile, LoadedByMarnelSim)
 	EXPECT_TRUE(o.out.ends_with("profile: answers.profile\n")) << o.out;
 	// The capacity that won, from processes that read nothing but the
 	// state (the profiles' errors: profiles.probe-back).
-	o = d.run({"sh", "-c", "printf 00000001 >/proc/marnel/enqueue; "
-			       "printf 00000002 >/proc/marnel/enqueue; "
-			       "printf 00000003 >/proc/marnel/enqueue"});
-	EXPECT_NE(o.status, 0);
+	// pushwell, a program of this build, so that the library can be
+	// preloaded into it under an emulator or on 32 bits too.
+	d.run({PUSHWELL, "1"}, 0.3);
 	EXPECT_EQ(d.status()["accepted"], 2);
-	EXPECT_EQ(d.status()["refused_full"], 1);
+	EXPECT_GE(d.status()["refused_full"], 1);
 }
 
 } // namespace
