@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -48,7 +49,7 @@ inline void options(int argc, char **argv, const char *name, const char *help)
 }
 
 // A whole number in [least, most], or bad usage naming what it is.
-inline long whole(const char *what, const char *text, long least, long most = 1L << 40)
+inline long whole(const char *what, const char *text, long least, long most = LONG_MAX)
 {
 	char *end = nullptr;
 	errno = 0;
