@@ -242,7 +242,7 @@ bool cwd_is_special()
 struct Target {
 	std::string normalized;
 	std::string mapped;
-	std::string entry; // "enqueue", "dequeue", "status", or empty
+	std::string entry; // "enqueue", "dequeue", "status", a profile's own, or empty
 	int error = 0;	   // ENOENT: no usable state folder
 };
 
@@ -290,10 +290,10 @@ bool resolve_path(int dirfd, const char *path, Target &t)
 		t.error = ENOENT;
 	t.mapped = to_mirror(t.normalized, mirror_of(dir));
 	t.entry = entry_name(t.normalized);
-	// A profile may add entries: any file of the mirror is one.
+	// A profile may add entries or leave out status: any file of the
+	// mirror is one, and no other name is.
 	struct stat st {};
 	if (!t.entry.empty() && t.entry != "enqueue" && t.entry != "dequeue" &&
-	    t.entry != "status" &&
 	    (t.error || REAL(lstat)(t.mapped.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
 		t.entry.clear();
 	return true;
@@ -810,11 +810,19 @@ FILE *cookie_file(int fd, const char *mode)
 		[](void *c, char *b, size_t n) -> ssize_t {
 			return read(static_cast<int>(reinterpret_cast<intptr_t>(c)), b, n);
 		},
-		// A failed write is 0 bytes, as glibc's own file write reports it:
-		// -1 would make fwrite count every item as written.
+		// As glibc's own file write: a partial write is followed by one
+		// of the rest, and a failure counts as the bytes written before
+		// it (-1 would make fwrite count every item as written).
 		[](void *c, const char *b, size_t n) -> ssize_t {
-			ssize_t r = write(static_cast<int>(reinterpret_cast<intptr_t>(c)), b, n);
-			return r < 0 ? 0 : r;
+			size_t done = 0;
+			while (done < n) {
+				ssize_t r = write(static_cast<int>(reinterpret_cast<intptr_t>(c)),
+						  b + done, n - done);
+				if (r <= 0)
+					break;
+				done += static_cast<size_t>(r);
+			}
+			return static_cast<ssize_t>(done);
 		},
 		[](void *c, off64_t *pos, int whence) -> int {
 			off64_t r = lseek64(static_cast<int>(reinterpret_cast<intptr_t>(c)), *pos, whence);

@@ -74,8 +74,11 @@ int unusable(const Shared *s)
 
 bool parse_trimmed(const char (&record)[8], std::int32_t &value)
 {
-	// strim's blanks: isspace in the C locale.
-	auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+	// strim's blanks: the kernel's isspace, which counts 0xa0 as one.
+	auto space = [](char c) {
+		auto u = static_cast<unsigned char>(c);
+		return u == ' ' || (u >= '\t' && u <= '\r') || u == 0xa0;
+	};
 	std::size_t len = strnlen(record, sizeof record), first = 0;
 	while (first < len && space(record[first]))
 		first++;
