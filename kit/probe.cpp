@@ -479,6 +479,8 @@ void more(int in, int out)
 	say("readv status of 0 segments", res(readv(st_fd, v, 0)));
 	lseek(st_fd, 0, SEEK_SET);
 	char s1[4], s2[6];
+	memset(s1, 'y', sizeof s1);
+	memset(s2, 'y', sizeof s2);
 	iovec sv[2] = {{s1, 4}, {s2, 6}};
 	r = readv(st_fd, sv, 2);
 	say("readv status 4+6", res(r), "[" + shown(s1, 4) + "|" + shown(s2, 6) + "]");
