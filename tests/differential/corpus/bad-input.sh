@@ -1,7 +1,8 @@
-# Records a shell can send: every kind the driver refuses, and the queue full.
+# Records a shell can send: every kind the driver refuses (0xa0 is a blank
+# to the kernel's isspace), and the queue full.
 for r in '' 1234567 123456789 '+1234567' '-1234567' '0000001
 ' '1 ' ' 1' 0x10 '++1' '1
-1' 'abcdefgh' '-' '+' 99999999; do
+1' 'abcdefgh' '-' '+' 99999999 "$(printf '\2401234567')"; do
 	printf '%s' "$r" >/proc/marnel/enqueue 2>/dev/null
 	echo "[$r] $?"
 done
