@@ -2,10 +2,11 @@
 # One fault of the faulty simulated driver (MARNEL_SIM_LIB) is live: the
 # same calls answer as the contract says with no fault chosen, and as the
 # fault's row below says with it.
-#   sim-fault-live.sh MARNEL-SIM FAULT
+#   sim-fault-live.sh MARNEL-SIM FAULT [SECONDS]
 set -u
 sim=$1
 fault=$2
+bound=${3:-5}
 here=$(cd "$(dirname "$0")" && pwd)
 
 # Each argument one call: "take" is an 11-byte read of dequeue into dots,
@@ -28,9 +29,9 @@ for call in sys.argv[1:]:
 '
 
 # The calls on a fresh queue of capacity 3, in one line; TIMEOUT when they
-# are still waiting after 5 seconds.
+# are still waiting after the bound.
 answers() {
-	out=$(MARNEL_SIM_FAULT=$1 sh "$here/../with-sim.sh" "$sim" 3 timeout 5 \
+	out=$(MARNEL_SIM_FAULT=$1 sh "$here/../with-sim.sh" "$sim" 3 timeout "$bound" \
 		python3 -c "$calls" take 1 -2 3 4 take take take take)
 	[ $? -eq 124 ] && out="$out TIMEOUT"
 	echo $out
