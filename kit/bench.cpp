@@ -22,6 +22,11 @@
 //   growth T1 T2 CMD...     CMD's resident set (KiB) at T1 and at T2 seconds
 //   zeros COUNT             CPU seconds of COUNT 1-byte reads of /dev/zero:
 //	what the preload library costs a descriptor that is not the driver's
+//   rates [SECONDS]         a driver author's question: the driver's write
+//	and read rates against the baseline of 1-byte reads of /dev/zero, as
+//	ratios, over about SECONDS of CPU (default 3)
+//
+// Where it opens the entries itself and nothing serves them: status 4.
 #include "cli.hpp"
 
 #include <fcntl.h>
@@ -55,6 +60,23 @@ kit::Progress *progress;
 	if (child > 0)
 		kill(child, SIGKILL);
 	exit(1);
+}
+
+// Filling and draining stop here, so that a driver that never refuses or
+// never ends cannot keep a measurement going.
+constexpr long fill_limit = 1048576;
+
+int open_entry(const char *path, int flags)
+{
+	int fd = open(path, flags);
+	if (fd < 0 && errno == ENOENT) {
+		fprintf(stderr, "marnel-bench: nothing serves /proc/marnel: %s: %s\n", path,
+			strerror(errno));
+		exit(4);
+	}
+	if (fd < 0)
+		die(path);
+	return fd;
 }
 
 double cpu_now()
@@ -219,7 +241,7 @@ long fill(int fd)
 {
 	const char record[8] = "1";
 	long n = 0;
-	while (write(fd, record, sizeof record) == sizeof record)
+	while (n < fill_limit && write(fd, record, sizeof record) == sizeof record)
 		n++;
 	return n;
 }
@@ -232,32 +254,31 @@ int time_of(char **argv)
 	return WIFEXITED(status) && WEXITSTATUS(status) == 127;
 }
 
-long drain(int fd)
+// The values read before the end marker, at most most of them.
+long drain(int fd, long most = fill_limit)
 {
-	long n = 0;
-	char text[12];
-	for (;;) {
-		if (read(fd, text, sizeof text) != 0)
+	char text[12] = {};
+	for (long n = 0; n <= most; n++) {
+		if (read(fd, text, 11) != 0)
 			die("read");
 		if (strcmp(text, "-1") == 0)
 			return n;
-		n++;
 	}
+	fprintf(stderr, "marnel-bench: no end marker after %ld values\n", most);
+	exit(1);
 }
 
 int filldrain(long values)
 {
-	int in = open("/proc/marnel/enqueue", O_WRONLY);
-	int out = open("/proc/marnel/dequeue", O_RDONLY);
-	if (in < 0 || out < 0)
-		die("open /proc/marnel");
+	int in = open_entry("/proc/marnel/enqueue", O_WRONLY);
+	int out = open_entry("/proc/marnel/dequeue", O_RDONLY);
 	drain(out); // from empty
 	long moved = 0;
 	double t0 = cpu_now();
 	while (moved < values) {
 		progress->show("%ld of %ld values", moved, values);
 		long filled = fill(in);
-		long drained = drain(out);
+		long drained = drain(out, filled);
 		if (filled == 0 || drained != filled) {
 			fprintf(stderr, "marnel-bench: filled %ld, drained %ld\n", filled, drained);
 			return 1;
@@ -266,6 +287,59 @@ int filldrain(long values)
 	}
 	progress->clear();
 	figure((cpu_now() - t0) * 1e9 / static_cast<double>(moved), 2, "CPU nanoseconds per value");
+	return 0;
+}
+
+// The driver's writes and reads per CPU second of this process, each timed
+// on its own in fill and drain turns, and as a ratio to 1-byte reads of
+// /dev/zero, about the cheapest call a character device answers: machines
+// differ ten-fold in what a system call costs, the ratios far less.
+int rates(double seconds)
+{
+	int in = open_entry("/proc/marnel/enqueue", O_WRONLY);
+	int out = open_entry("/proc/marnel/dequeue", O_RDONLY);
+	int zero = open("/dev/zero", O_RDONLY);
+	if (zero < 0)
+		die("/dev/zero");
+	long stale = drain(out);
+	double share = seconds / 3, t0 = cpu_now(), base_cpu;
+	long calls = 0;
+	char byte;
+	while ((base_cpu = cpu_now() - t0) < share) {
+		progress->show("baseline: %.1f of %.1f CPU s", base_cpu, share);
+		for (int i = 0; i < 4096; i++, calls++)
+			if (read(zero, &byte, 1) != 1)
+				die("read /dev/zero");
+	}
+	double write_cpu = 0, read_cpu = 0;
+	long written = 0, delivered = 0, filled = 0, drained = 0;
+	while (write_cpu + read_cpu < 2 * share) {
+		progress->show("the driver: %.1f of %.1f CPU s", write_cpu + read_cpu, 2 * share);
+		double a = cpu_now();
+		filled = fill(in);
+		double b = cpu_now();
+		drained = drain(out, filled);
+		double c = cpu_now();
+		if (filled == 0 || drained != filled) {
+			fprintf(stderr, "marnel-bench: filled %ld, drained %ld\n", filled, drained);
+			return 1;
+		}
+		write_cpu += b - a;
+		read_cpu += c - b;
+		written += filled;
+		delivered += drained;
+	}
+	progress->clear();
+	double base = static_cast<double>(calls) / base_cpu;
+	double w = static_cast<double>(written) / write_cpu;
+	double r = static_cast<double>(delivered) / read_cpu;
+	if (stale)
+		printf("# drained %ld values queued before the run\n", stale);
+	printf("baseline: %.0f 1-byte reads of /dev/zero per CPU second\n", base);
+	printf("write: %.0f records per CPU second, ratio %.3f\n", w, w / base);
+	printf("read: %.0f values per CPU second, ratio %.3f\n", r, r / base);
+	printf("# %ld values through a queue of %ld in %.1f CPU s; ratios against the baseline\n",
+	       written, filled, base_cpu + write_cpu + read_cpu);
 	return 0;
 }
 
@@ -390,6 +464,7 @@ const char help[] =
 	"       marnel-bench rss SECONDS CMD...\n"
 	"       marnel-bench growth T1 T2 CMD...\n"
 	"       marnel-bench zeros COUNT\n"
+	"       marnel-bench rates [SECONDS]\n"
 	"       marnel-bench --help | --version\n"
 	"\n"
 	"Measures one figure against whatever serves /proc/marnel and prints it\n"
@@ -408,8 +483,11 @@ const char help[] =
 	"  rss        CMD's peak resident set (KiB) after SECONDS\n"
 	"  growth     CMD's resident set (KiB) at T1 and at T2 seconds\n"
 	"  zeros      CPU seconds of COUNT 1-byte reads of /dev/zero\n"
+	"  rates      the driver's write and read rates against 1-byte reads of\n"
+	"             /dev/zero, as ratios, over about SECONDS of CPU (default 3)\n"
 	"\n"
-	"Exit status: 0 measured, 1 the measurement failed, 2 bad usage.\n";
+	"Exit status: 0 measured, 1 the measurement failed, 2 bad usage, 4 nothing\n"
+	"serves /proc/marnel.\n";
 
 } // namespace
 
@@ -419,7 +497,7 @@ int main(int argc, char *argv[])
 	kit::Progress shown;
 	progress = &shown;
 	if (argc < 2)
-		kit::usage_error("a measurement is needed: rate, fill, time, filldrain, turns, rss, growth or zeros");
+		kit::usage_error("a measurement is needed: rates, rate, fill, time, filldrain, turns, rss, growth or zeros");
 	std::string what = argv[1];
 	auto needs = [&](bool ok, const char *args) {
 		if (!ok)
@@ -433,9 +511,7 @@ int main(int argc, char *argv[])
 	}
 	if (what == "fill") {
 		needs(argc == 2, "nothing");
-		int fd = open("/proc/marnel/enqueue", O_WRONLY);
-		if (fd < 0)
-			die("open /proc/marnel/enqueue");
+		int fd = open_entry("/proc/marnel/enqueue", O_WRONLY);
 		figure(std::to_string(fill(fd)).c_str(), "values taken before a refusal");
 		return 0;
 	}
@@ -462,6 +538,10 @@ int main(int argc, char *argv[])
 		if (t2 < t1)
 			kit::usage_error("T2 must not come before T1");
 		return growth(t1, t2, argv + 4);
+	}
+	if (what == "rates") {
+		needs(argc <= 3, "at most SECONDS");
+		return rates(argc == 3 ? kit::seconds("SECONDS", argv[2]) : 3);
 	}
 	if (what == "zeros") {
 		needs(argc == 3, "COUNT");

@@ -46,4 +46,8 @@ expect 2 - 1 marnel-bench rate 1 neither true
 expect 2 - 1 marnel-bench turns 1 0 -
 expect 2 - 1 marnel-bench growth 2 1 true
 expect 2 - 1 marnel-bench filldrain -5
+expect 2 - 1 marnel-bench rates 1 2
+# No driver here: one line, status 4.
+expect 4 - 1 marnel-bench rates
+expect 4 - 1 marnel-bench fill
 exit $failed
