@@ -19,7 +19,10 @@ export LC_ALL=C
 for script in "$here/$corpus"/*.sh; do
 	name=$(basename "$script")
 	sh -c "$load" || { echo "run.sh: cannot load the driver" >&2; exit 1; }
-	(cd "$here/$corpus" && MARNEL_LOAD=$load MARNEL_UNLOAD=$unload bash "./$name") >"$out/stdout" 2>"$out/stderr" </dev/null
+	# Descriptors 3 to 9 closed, as in the VM: a script that opens one and
+	# fails must not find one its runner inherited (a test harness's).
+	(cd "$here/$corpus" && MARNEL_LOAD=$load MARNEL_UNLOAD=$unload bash "./$name") >"$out/stdout" 2>"$out/stderr" </dev/null \
+		3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-
 	status=$?
 	echo "=== $name"
 	cat "$out/stdout"
