@@ -14,7 +14,11 @@ for preset in ${MARNEL_CHECK_BUILD_ONLY:-}; do
 	*) echo "check.sh: MARNEL_CHECK_BUILD_ONLY: no preset '$preset' (presets: $presets)" >&2; exit 2 ;;
 	esac
 done
+built() {
+	case " $presets " in *" $1 "*) ;; *) return 1 ;; esac
+}
 tested() {
+	built "$1" || return 1
 	case " ${MARNEL_CHECK_BUILD_ONLY:-} " in *" $1 "*) return 1 ;; esac
 }
 . ./deps.sh
@@ -31,6 +35,23 @@ if tested arm64 && ! [ -e $binfmt/qemu-aarch64 ]; then
 	mountpoint -q $binfmt || mount -t binfmt_misc binfmt_misc $binfmt
 	[ -e $binfmt/qemu-aarch64 ] || cat /usr/lib/binfmt.d/qemu-aarch64.conf >$binfmt/register
 fi
+# The i386 build runs its test programs to list their cases, and its
+# tests run them. A kernel without IA32 emulation (as in some virtual
+# machines) runs no 32-bit program: there qemu-user runs them for the
+# build, registered as for arm64 (Debian ships no such entry for i386),
+# and of the tests only the VM test runs, where a 32-bit kernel runs them
+# natively; under qemu-user a 32-bit readdir of ext4 fails (EOVERFLOW),
+# which no 32-bit machine sees.
+i386_native=yes
+if built i386 && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+	i386_native=no
+	if [ "$(id -u)" != 0 ]; then
+		echo "check.sh: 32-bit programs do not run here; as root, check.sh hands them to qemu-i386-static" >&2
+		exit 1
+	fi
+	mountpoint -q $binfmt || mount -t binfmt_misc binfmt_misc $binfmt
+	[ -e $binfmt/qemu-i386 ] || printf '%s\n' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' >$binfmt/register
+fi
 for preset in $presets; do
 	cmake --preset "$preset"
 	cmake --build --preset "$preset" -j "$(nproc 2>/dev/null || echo 2)"
@@ -38,7 +59,12 @@ for preset in $presets; do
 		echo "check.sh: $preset built, its tests left out (MARNEL_CHECK_BUILD_ONLY)"
 		continue
 	fi
-	ctest --preset "$preset" --output-log "build/$preset/ctest.log"
+	only=
+	if [ "$preset" = i386 ] && [ $i386_native = no ]; then
+		echo "check.sh: this kernel runs no 32-bit program: of the i386 tests only the VM test runs, on a 32-bit kernel"
+		only="-L vm"
+	fi
+	ctest --preset "$preset" $only --output-log "build/$preset/ctest.log"
 	# A test skips itself when the machine lacks something; CI must not.
 	if [ -n "${CI:-}" ] && grep '(Skipped)' "build/$preset/ctest.log"; then
 		echo "check.sh: tests skipped in CI" >&2
