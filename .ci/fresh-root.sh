@@ -11,7 +11,7 @@
 # second root, made from the same tarball, marnel-tools from PACKAGEDIR is
 # installed with apt-get and run from PATH. On the newest release (trixie)
 # the first root then runs ./check.sh as root (the asan and arm64 presets
-# built, not tested), the VM tests on that release's own two kernel lines,
+# built, not tested; ccache added, its cache kept on the machine), the VM tests on that release's own two kernel lines,
 # builds the module for Debian 12's 6.1 in a root of that release, and
 # installs marnel-dkms beside the headers of 6.12 and 7.3: dkms must build
 # the module for both, and the VM boots the one it built for 7.3.
