@@ -11,10 +11,11 @@
 # second root, made from the same tarball, marnel-tools from PACKAGEDIR is
 # installed with apt-get and run from PATH. On the newest release (trixie)
 # the first root then runs ./check.sh as root (the asan and arm64 presets
-# built, not tested; ccache added, its cache kept on the machine), the VM tests on that release's own two kernel lines,
-# builds the module for Debian 12's 6.1 in a root of that release, and
-# installs marnel-dkms beside the headers of 6.12 and 7.3: dkms must build
-# the module for both, and the VM boots the one it built for 7.3.
+# built, not tested; ccache added, its cache kept on the machine), the VM
+# tests on that release's own two kernel lines, builds the module for
+# Debian 12's 6.1 in a root of that release, and installs marnel-dkms
+# beside the headers of 6.12 and 7.3: dkms must build the module for both,
+# and the VM boots the one it built for 7.3.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 packages=${1:+$(cd "$1" && pwd)}
@@ -131,7 +132,8 @@ for release in "${releases[@]}"; do
 	if [ "$release" = "$newest" ]; then
 		root=$base/$release-demo
 		# Debian 13's own two lines, which the CI machine leaves to this
-		# root, at full length; the arm64 kernels boot on the CI machine.
+		# root, at CI's shorter counts; the arm64 kernels boot on the CI
+		# machine.
 		kernels="6.12 7.3"
 		say "./check.sh as root (VM tests on $kernels)"
 		step=$(date +%s)
