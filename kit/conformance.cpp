@@ -1060,9 +1060,11 @@ std::string xml(const std::string &s)
 	return o;
 }
 
-[[noreturn]] void usage_error(const std::string &msg)
+// Status 2, one line, as the kit's other commands fail on bad usage.
+[[noreturn]] void usage_error(const std::string &msg, bool hint = true)
 {
-	fprintf(stderr, "marnel-conformance: %s\n", msg.c_str());
+	fprintf(stderr, "marnel-conformance: %s%s\n", msg.c_str(),
+		hint ? " (see marnel-conformance --help)" : "");
 	exit(2);
 }
 
@@ -1116,7 +1118,7 @@ int main(int argc, char **argv)
 		} else if (opt == "--level") {
 			level = arg();
 			if (level != "core" && level != "reference")
-				usage_error("no level " + level + ": core or reference");
+				usage_error("no level '" + level + "': core or reference");
 		} else if (opt == "--clause" || opt == "--skip") {
 			(opt == "--clause" ? picks : skips).push_back(arg());
 		} else if (opt == "--timeout") {
@@ -1126,11 +1128,11 @@ int main(int argc, char **argv)
 			timeout = strtod(v.c_str(), &end);
 			if (v.empty() || *end || errno || !std::isfinite(timeout) || timeout <= 0 ||
 			    timeout > 86400 || !isdigit(static_cast<unsigned char>(v[0])))
-				usage_error("--timeout takes seconds, a positive number: " + v);
+				usage_error("--timeout takes seconds, a positive number, not '" + v + "'");
 		} else if (opt == "--junit") {
 			junit = arg();
 		} else {
-			usage_error("unknown option " + a);
+			usage_error("unknown option '" + a + "'");
 		}
 	}
 
@@ -1148,9 +1150,9 @@ int main(int argc, char **argv)
 				in_level |= level == "reference" || strncmp(k.clause, "core.", 5) == 0;
 			}
 		if (!any)
-			usage_error("no clause matches " + g + " (--list shows them)");
+			usage_error("no clause matches '" + g + "' (--list shows them)", false);
 		if (!in_level)
-			usage_error(g + " is above the core level: add --level reference");
+			usage_error("'" + g + "' is above the core level: add --level reference", false);
 	}
 	std::vector<const Case *> chosen;
 	for (auto &k : cases) {
@@ -1168,7 +1170,7 @@ int main(int argc, char **argv)
 	// Before anything runs: a report that cannot be written is bad usage.
 	FILE *junit_file = nullptr;
 	if (!junit.empty() && !(junit_file = fopen(junit.c_str(), "w")))
-		usage_error("--junit " + junit + ": " + strerror(errno));
+		usage_error("--junit " + junit + ": " + strerror(errno), false);
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	puts("KTAP version 1");
 	struct stat st{};
