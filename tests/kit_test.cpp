@@ -73,6 +73,14 @@ TEST(Conformance, UsageErrorsAreOneLineAndStatusTwo)
 		EXPECT_EQ(o.out, "");
 		EXPECT_TRUE(std::regex_match(o.err, std::regex("marnel-conformance: [^\n]+\n"))) << o.err;
 	}
+	// Worded as the kit's other commands: what was given, and where to look.
+	const std::pair<std::vector<std::string>, const char *> exact[] = {
+		{{"--bogus"}, "unknown option '--bogus' (see marnel-conformance --help)"},
+		{{"--level", "strict"}, "no level 'strict': core or reference (see marnel-conformance --help)"},
+		{{"--clause", "core.nothing"}, "no clause matches 'core.nothing' (--list shows them)"},
+	};
+	for (auto &[args, msg] : exact)
+		EXPECT_EQ(conformance(args).err, "marnel-conformance: " + std::string(msg) + "\n");
 }
 
 TEST(Conformance, HelpVersionAndList)
